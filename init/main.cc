@@ -1,0 +1,2 @@
+// Placeholder entry point; start-up replaces it.
+int main() { return 0; }
