@@ -55,7 +55,14 @@ void stageHandshake(InstallSession& s);            // 12: init/stage_finish.cc
 
 // What releaseSession frees on every way out of the driver.
 void releaseNetwork(InstallSession& s);   // link, interfaces, download: init/stage_network.cc
-void releaseArchives(InstallSession& s);  // kept configuration: init/stage_flash.cc
+void releaseArchives(InstallSession& s);  // kept configuration: init/stage_carry_over.cc
+
+// The configuration carry-over points of stages 5 and 8
+// (init/stage_carry_over.cc), called by the flash stages: read the branding
+// image, old configuration and package states from the mounted old file
+// system when the offer said keep; write them back onto the new one.
+void readOldConfiguration(InstallSession& s);
+void writeBackConfiguration(InstallSession& s);
 
 // The package installer child of stage 10: reads one package file from
 // standard input, installs it and exits. Never returns.

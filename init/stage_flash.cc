@@ -8,6 +8,5 @@ bool stageReadOldFileSystem(InstallSession&) { return false; }
 void stageReleaseOldFileSystem(InstallSession&) {}
 bool stageFormat(InstallSession&) { return false; }
 int stageNewFileSystem(InstallSession&) { return 0; }
-void releaseArchives(InstallSession&) {}
 
 }  // namespace deployboot
