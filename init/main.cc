@@ -1,2 +1,4 @@
-// Placeholder entry point; start-up replaces it.
-int main() { return 0; }
+// The installer: the first process of the installation ramdisk.
+#include "init/startup.h"
+
+int main(int argc, char** argv) { return deployboot::runStartup(argc, argv); }
