@@ -30,8 +30,11 @@ inline std::string enterPackageSandbox() {
     if (unshare(CLONE_NEWNS) != 0) return std::string("unshare: ") + std::strerror(errno);
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
       return std::string("make / private: ") + std::strerror(errno);
-    char root[] = "/tmp/package-root.XXXXXX";
-    if (!mkdtemp(root)) return std::string("mkdtemp: ") + std::strerror(errno);
+    // One shared mount point: every test process mounts its own tmpfs on
+    // it, visible only in its own namespace.
+    const char* root = "/tmp/deployboot-package-root";
+    if (mkdir(root, 0755) != 0 && errno != EEXIST)
+      return std::string("mkdir root: ") + std::strerror(errno);
     if (mount("tmpfs", root, "tmpfs", 0, "size=16m") != 0)
       return std::string("tmpfs root: ") + std::strerror(errno);
     DIR* dir = opendir("/");
