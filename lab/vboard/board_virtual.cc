@@ -50,6 +50,9 @@ struct Device {
 
 std::map<int, Device> openDevices;
 
+// The partition the last successful flash mount bound, for the log.
+int lastBoundMtd = -1;
+
 int failWith(int error) {
   errno = error;
   return -1;
@@ -128,6 +131,7 @@ int bindPartition(unsigned mtd, const char* target, unsigned long flags) {
   auto table = readMountTable();
   table[target] = mtd;
   writeMountTable(table);
+  lastBoundMtd = static_cast<int>(mtd);
   return 0;
 }
 
@@ -388,6 +392,7 @@ int loadModule(const char* path, const void*, size_t size, const char* parameter
 int mount(const char* source, const char* target, const char* type, unsigned long flags,
           const void* data) {
   const std::string t = type ? type : "";
+  lastBoundMtd = -1;
   int result;
   if (t == "proc") result = mountProc(target, flags, data);
   else if (t == "devtmpfs") result = mountDev(target);
@@ -399,7 +404,8 @@ int mount(const char* source, const char* target, const char* type, unsigned lon
   logLine("mount " + std::string(source ? source : "-") + " " + (target ? target : "-") + " " +
           (t.empty() ? "-" : t) + " flags=" + hex(flags) +
           ((data && (t == "ubifs" || t == "yaffs")) ? " data=" + std::string(static_cast<const char*>(data)) : "") +
-          " -> " + (result == 0 ? "ok" : errnoName(error)));
+          " -> " + (result == 0 ? "ok" : errnoName(error)) +
+          (result == 0 && lastBoundMtd >= 0 ? " mtd=" + std::to_string(lastBoundMtd) : ""));
   errno = error;
   return result;
 }

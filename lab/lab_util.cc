@@ -1,0 +1,101 @@
+#include "lab/lab_util.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace deployboot::lab {
+
+int runCommand(const std::vector<std::string>& argv, bool quiet) {
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    if (quiet) {
+      int null = ::open("/dev/null", O_WRONLY);
+      if (null >= 0) {
+        dup2(null, 1);
+        dup2(null, 2);
+      }
+    }
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0)
+    if (errno != EINTR) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool writeText(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::trunc);
+  out << text;
+  out.flush();
+  return static_cast<bool>(out);
+}
+
+std::string readText(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string randomId() {
+  unsigned char bytes[3] = {};
+  int fd = ::open("/dev/urandom", O_RDONLY);
+  if (fd < 0 || ::read(fd, bytes, sizeof bytes) != sizeof bytes) {
+    const unsigned v = static_cast<unsigned>(getpid()) * 2654435761u ^ static_cast<unsigned>(time(nullptr));
+    bytes[0] = v & 0xFF;
+    bytes[1] = (v >> 8) & 0xFF;
+    bytes[2] = (v >> 16) & 0xFF;
+  }
+  if (fd >= 0) ::close(fd);
+  char text[7];
+  std::snprintf(text, sizeof text, "%02x%02x%02x", bytes[0], bytes[1], bytes[2]);
+  return text;
+}
+
+std::string programDirectory() {
+  char path[PATH_MAX];
+  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return ".";
+  std::string p(path, static_cast<size_t>(n));
+  const size_t slash = p.rfind('/');
+  return slash == std::string::npos ? "." : p.substr(0, slash);
+}
+
+bool processAlive(pid_t pid) { return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM); }
+
+void stopProcess(pid_t pid, int sig, double seconds) {
+  if (pid <= 0) return;
+  ::kill(pid, sig);
+  for (int i = 0; i < static_cast<int>(seconds * 20); ++i) {
+    int status;
+    const pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid || (r < 0 && errno == ECHILD)) return;
+    usleep(50000);
+  }
+  ::kill(pid, SIGKILL);
+  int status;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+std::string kernelRelease() {
+  utsname u;
+  return uname(&u) == 0 ? u.release : "unknown";
+}
+
+}  // namespace deployboot::lab

@@ -1,0 +1,32 @@
+// Small host-side helpers of the lab: running programs, files, names.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace deployboot::lab {
+
+// Runs `argv` and returns its exit status (-1 when it could not run or was
+// killed). Its output goes to /dev/null when `quiet`.
+int runCommand(const std::vector<std::string>& argv, bool quiet = true);
+
+bool writeText(const std::string& path, const std::string& text);
+std::string readText(const std::string& path);
+
+// Six random hexadecimal digits naming one run.
+std::string randomId();
+
+// The directory holding this program (where the other built programs are).
+std::string programDirectory();
+
+bool processAlive(pid_t pid);
+
+// Sends `sig` to `pid`, then waits for it at most `seconds`, then kills it.
+void stopProcess(pid_t pid, int sig, double seconds);
+
+// The kernel release, as the installer builds its module paths with it.
+std::string kernelRelease();
+
+}  // namespace deployboot::lab
