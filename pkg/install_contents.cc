@@ -161,6 +161,12 @@ bool installContents(Repository& repository, InstalledPackage& record,
     }
   }
   if (recorded && !repository.writeMetadata(record, transaction)) return false;
+  // Files staged in RAM for want of room on the flash must still fit there
+  // at commit, or the commit would stop half-way with the disk full.
+  if (!stagedFilesFit(transaction)) {
+    repository.error("installation of %s failed: disk is too small", displayLabel(record).c_str());
+    return false;
+  }
   if (record.flags & PACKAGE_FLAG_BOOT_IMAGE) transaction.createFile("/flash/UPGRADED", 1, 0);
   if (!record.inBundle()) {
     repository.status("");

@@ -266,17 +266,13 @@ int installBundle(Repository& repository, FileTransaction& transaction, PackageS
   return BundleInstalled;
 }
 
-// What the commit will need beyond the walk: room for files staged in RAM
-// and, when the package file is to be kept, a whole copy of it.
-static bool storageHolds(Repository& repository, FileTransaction& transaction,
-                         std::ostream* copy, const std::string* packageDir,
-                         const std::string& label) {
-  const bool keepsCopy = copy && packageDir && !packageDir->empty();
-  if ((keepsCopy && !copy->flush()) || !stagedFilesFit(transaction)) {
-    repository.error("installation of %s failed: disk is too small", label.c_str());
-    return false;
-  }
-  return true;
+// The package file itself is copied to the flash while it is read; when it
+// is to be kept, that copy must be whole.
+static bool copyIsWhole(Repository& repository, std::ostream* copy,
+                        const std::string* packageDir, const std::string& label) {
+  if (!copy || !packageDir || packageDir->empty() || copy->flush()) return true;
+  repository.error("installation of %s failed: disk is too small", label.c_str());
+  return false;
 }
 
 int Repository::installPackage(FileTransaction& transaction, std::istream& in, uint32_t flags,
@@ -291,12 +287,12 @@ int Repository::installPackage(FileTransaction& transaction, std::istream& in, u
     const int result = installBundle(*this, transaction, reader, flags, choices, packageDir,
                                      bootImage, &label);
     if (result != BundleInstalled) return result;
-    return storageHolds(*this, transaction, copy, packageDir, label) ? 0 : BundleBroken;
+    return copyIsWhole(*this, copy, packageDir, label) ? 0 : BundleBroken;
   }
   InstalledPackage* record =
       installSingle(*this, transaction, reader, flags, choices, nullptr, packageDir, bootImage);
   if (!record) return 1;
-  return storageHolds(*this, transaction, copy, packageDir, displayLabel(*record)) ? 0 : 1;
+  return copyIsWhole(*this, copy, packageDir, displayLabel(*record)) ? 0 : 1;
 }
 
 }  // namespace deployboot

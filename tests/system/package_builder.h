@@ -5,7 +5,9 @@
 
 #include <zlib.h>
 
+#include <cctype>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -102,9 +104,13 @@ inline std::string archiveContent(const std::vector<TestFile>& files) {
   return packed;
 }
 
-// The development signing key of keys/ (32 raw bytes or 64 hex digits).
+// The development signing key of keys/ (32 raw bytes or 64 hex digits),
+// or the one $DEPLOYBOOT_SIGNING_KEY names for a build made with another
+// verification key.
 inline bool developmentKey(SigningKey* key) {
-  std::ifstream in(DEPLOYBOOT_SOURCE_DIR "/keys/development.key", std::ios::binary);
+  const char* path = std::getenv("DEPLOYBOOT_SIGNING_KEY");
+  std::ifstream in(path && *path ? path : DEPLOYBOOT_SOURCE_DIR "/keys/development.key",
+                   std::ios::binary);
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   curve25519::Bytes32 secret{};
   if (text.size() == 32) {
@@ -154,8 +160,10 @@ inline std::string packageFile(const TestPackage& p, const SigningKey& key,
 inline std::string bundleFile(const std::string& name, uint32_t version,
                               const std::vector<TestPackage>& members, const SigningKey& key,
                               const std::vector<PackageDependency>* memberList = nullptr,
-                              const std::string& image = "") {
+                              const std::string& image = "",
+                              const std::string& architecture = "mmips") {
   std::string parts = part(PART_BUNDLE, headerContent(name, version, 2000, 0));
+  if (!architecture.empty()) parts += part(PART_ARCH, architecture);
   if (!image.empty()) parts += part(PART_IMAGE, image);
   if (memberList) parts += part(PART_BUNDLE_MEMBERS, listContent(*memberList));
   for (const TestPackage& m : members) parts += packageParts(m, key);

@@ -1,5 +1,5 @@
 // A private root for package tests: the installer's absolute paths
-// ("/flash", "/ram", "/rw") on tmpfs file systems of their own, in a mount
+// ("/flash", "/ram", "/rw", "/dev") on tmpfs file systems of their own, in a mount
 // namespace and chroot that only this test process sees. The rest of the
 // host tree is bind-mounted in, so built programs and sources stay where
 // they are.
@@ -22,6 +22,17 @@
 #include "tests/test_support.h"
 
 namespace deployboot::testing {
+
+inline std::string readWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline bool writeWholeFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+  return static_cast<bool>(out);
+}
 
 // Enters the private root once per process; later calls answer the first
 // result. Empty string: entered; otherwise the reason it failed.
@@ -52,6 +63,16 @@ inline std::string enterPackageSandbox() {
         if (n > 0 && symlink(std::string(link, n).c_str(), to.c_str()) != 0) continue;
       } else if (S_ISDIR(st.st_mode)) {
         if (mkdir(to.c_str(), 0755) != 0) continue;
+        if (name == "dev") {
+          // A /dev of its own, so that tests can place board devices in it.
+          mount("tmpfs", to.c_str(), "tmpfs", 0, "size=1m");
+          for (const char* node : {"null", "zero", "full", "random", "urandom", "tty"}) {
+            const std::string target = to + "/" + node;
+            writeWholeFile(target, "");
+            mount((from + "/" + node).c_str(), target.c_str(), nullptr, MS_BIND, nullptr);
+          }
+          continue;
+        }
         mount(from.c_str(), to.c_str(), nullptr, MS_BIND | MS_REC, nullptr);
       }
     }
@@ -71,17 +92,6 @@ inline bool freshTmpfs(const char* path, const std::string& size = "32m") {
   while (umount2(path, MNT_DETACH) == 0) {
   }
   return mount("tmpfs", path, "tmpfs", 0, ("size=" + size).c_str()) == 0;
-}
-
-inline std::string readWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline bool writeWholeFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-  return static_cast<bool>(out);
 }
 
 inline bool pathExists(const std::string& path) {
