@@ -11,6 +11,7 @@ if(EXISTS "${DEPLOYBOOT_PUBLIC_KEY}")
 else()
   message(WARNING "no verification key at ${DEPLOYBOOT_PUBLIC_KEY}: every package will fail verification")
   set(_key_bytes "")
+  set(_key_hex_len 0)
 endif()
 file(CONFIGURE OUTPUT "${_key_header}" CONTENT
 "// Generated from ${DEPLOYBOOT_PUBLIC_KEY}; do not edit.

@@ -61,7 +61,7 @@ class FileTransaction {
  private:
   void setEntry(const std::string& path, int op, std::string source);
   std::string temporaryDirectoryFor(const std::string& target, uint64_t sizeHint) const;
-  void runFirst(const std::string& first, bool progress);
+  void runFirst(const std::string& first);
   void removePath(const std::string& path);
   void linkPath(const std::string& path, const std::string& text);
   void movePath(const std::string& path, const Entry& entry, bool progress);
