@@ -46,7 +46,7 @@ TEST_F(CommandLineTest, FindsFlagsAsPlainSubstrings) {
 
 TEST_F(CommandLineTest, ReadsOnlyTheFirst1023Bytes) {
   std::string text(1023 - 8, 'x');
-  text += " no-nand no-uart\n";  // " no-nand" fills bytes 1016-1023
+  text += " no-nand no-uart\n";  // " no-nand" ends at byte 1023
   write(text);
   EXPECT_TRUE(commandLineFileHas(path_.c_str(), "no-nand"));
   EXPECT_FALSE(commandLineFileHas(path_.c_str(), "no-uart"));
