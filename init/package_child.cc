@@ -61,10 +61,9 @@ void writeLine(const char* text) {
 
 }  // namespace
 
+// The driver has connected the pipe to standard input, closed the other
+// descriptors and changed to "/".
 void runPackageInstallerChild(const InstallSession& s) {
-  for (int fd = 3; fd <= 15; ++fd) ::close(fd);
-  if (::chdir("/") != 0) _exit(0);
-
   Repository& repository = Repository::instance();
   repository.open(false, s.architecture);
 
