@@ -30,13 +30,17 @@ const char* const USAGE =
     "                     same DIR meets the flash this one left\n"
     "  --samples DIR      what the server offers (default: the lab's samples)\n"
     "  --timeout SECONDS  give up on a board that has not rebooted (default 600)\n"
+    "  --keep-config      the server asks the board to keep its configuration\n"
     "  --operator         let the operator press ENTER instead of the lab\n"
     "  --quiet            do not show the console live\n"
     "  --installer FILE   the installer built for the virtual board\n"
     "  --nandfix FILE     the virtual board's /sbin/nandfix\n"
     "  --server FILE      the installation server (deployserve)\n"
     "  -- ARGS            run the server with ARGS instead of the lab's defaults\n"
-    "                     (defaults: --interface labN ... SAMPLES-DIR)\n";
+    "                     (defaults: [--keep] --interface labN ... SAMPLES-DIR)\n"
+    "\n"
+    "The board directory keeps board.conf, board.log (module loads, mounts, UBI\n"
+    "requests, reboots), console.log, server.log and the flash (saved/N).\n";
 
 bool takeValue(int argc, char** argv, int* i, std::string* out) {
   if (*i + 1 >= argc) {
@@ -91,6 +95,8 @@ int main(int argc, char** argv) {
       return 0;
     } else if (a == "--operator") {
       options.operatorAnswers = true;
+    } else if (a == "--keep-config") {
+      options.keepConfig = true;
     } else if (a == "--quiet") {
       options.quiet = true;
     } else if (a == "--board" || a == "--keep-board" || a == "--samples" || a == "--timeout" ||

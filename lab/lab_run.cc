@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <iostream>
 #include <algorithm>
+#include <chrono>
 #include <cctype>
 #include <fstream>
 #include <sstream>
@@ -120,6 +121,7 @@ pid_t startServerLauncher(const Run& run, const RunOptions& options, int readyFd
   if (!options.serverArguments.empty()) {
     args.insert(args.end(), options.serverArguments.begin(), options.serverArguments.end());
   } else {
+    if (options.keepConfig) args.push_back("--keep");
     for (const auto& i : interfaces) {
       args.push_back("--interface");
       args.push_back(i);
@@ -417,7 +419,10 @@ int cleanStaleRuns(bool verbose) {
     if (name.rfind(RUN_PREFIX, 0) != 0 || !e.is_directory()) continue;
     const std::string id = name.substr(std::strlen(RUN_PREFIX));
     const pid_t owner = std::atoi(readText(e.path().string() + "/pid").c_str());
-    if (owner > 0 && processAlive(owner)) {
+    // A run that is just being created has no pid file yet.
+    const auto age = fs::file_time_type::clock::now() - fs::last_write_time(e.path(), ec);
+    const bool starting = owner <= 0 && !ec && age < std::chrono::seconds(30);
+    if ((owner > 0 && processAlive(owner)) || starting) {
       live.push_back(id);
       continue;
     }

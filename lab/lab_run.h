@@ -19,6 +19,7 @@ struct RunOptions {
   int timeoutSeconds = 600;
   bool operatorAnswers = false;  // the operator presses ENTER, not the lab
   bool quiet = false;            // do not echo the console
+  bool keepConfig = false;       // the server asks the board to keep its configuration
 };
 
 // 0: the installation ended in "Software installed."; 1: it did not;

@@ -45,7 +45,7 @@ out=$(cd "$out" && pwd)
 # The board's platform module, built out of tree against the kernel's headers.
 module_dir=$out/board-module
 mkdir -p "$module_dir"
-cp "$here/board/qemu_malta_board.c" "$here/board/Kbuild" "$module_dir/"
+cp -p "$here/board/qemu_malta_board.c" "$here/board/Kbuild" "$module_dir/"
 make -s -C "$kit/root/usr/src/linux-headers-$release" M="$module_dir" \
   ARCH=mips CROSS_COMPILE=mipsel-linux-gnu- modules >"$module_dir/build.log" 2>&1 ||
   { cat "$module_dir/build.log" >&2; exit 1; }

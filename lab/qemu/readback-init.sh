@@ -3,7 +3,7 @@
 # mounts both UBI volumes read-only and prints what they hold between
 # "readback: begin" and "readback: end" on the console, one line per entry:
 #   D <path>                      directory
-#   F <sha256> <size> <path>      regular file
+#   F <sha256> <size> <mode> <path>   regular file (mode in octal)
 #   L <path> -> <target>          symbolic link
 # then powers the machine off (qemu exits). Paths are relative to /flash.
 export PATH=/bin:/sbin
@@ -32,7 +32,7 @@ list() {
     elif [ -d "$entry" ]; then
       echo "D $path"
     elif [ -f "$entry" ]; then
-      echo "F $(sha256sum "$entry" | cut -d' ' -f1) $(stat -c %s "$entry") $path"
+      echo "F $(sha256sum "$entry" | cut -d' ' -f1) $(stat -c '%s %a' "$entry") $path"
     fi
   done
   cd /
