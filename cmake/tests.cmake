@@ -18,6 +18,9 @@ function(deployboot_add_test source label)
   add_executable(${target} ${source})
   target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR})
   target_link_libraries(${target} PRIVATE deployboot_core board_virtual ${_gtest})
+  if(dir STREQUAL "server")
+    target_link_libraries(${target} PRIVATE deployserve_support)
+  endif()
   target_compile_definitions(${target} PRIVATE
       DEPLOYBOOT_BINARY_DIR="${CMAKE_BINARY_DIR}"
       DEPLOYBOOT_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
@@ -31,6 +34,10 @@ file(GLOB UNIT_TESTS CONFIGURE_DEPENDS
      init/*_test.cc net/*_test.cc flash/*_test.cc pkg/*_test.cc support/*_test.cc
      server/*_test.cc pkgtool/*_test.cc lab/*_test.cc lab/vboard/*_test.cc tests/*_test.cc)
 foreach(t ${UNIT_TESTS})
+  # deployserve's tests need its library, built only with the companions.
+  if(t MATCHES "/server/[^/]*$" AND NOT TARGET deployserve_support)
+    continue()
+  endif()
   deployboot_add_test(${t} unit)
 endforeach()
 
