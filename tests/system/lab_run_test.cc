@@ -100,8 +100,14 @@ LabRun runLab(const ScratchDir& scratch, const std::string& boardText,
   run.boardDir = scratch.path() + "/" + boardName;
   const std::string boardFile = scratch.path() + "/" + boardName + ".board";
   std::ofstream(boardFile) << boardText;
+  // Only the sample scripts, whatever else the samples hold.
+  const std::string scripts = scratch.path() + "/scripts";
+  fs::create_directories(scripts);
+  for (const auto& e : fs::directory_iterator(SAMPLES))
+    if (e.path().extension() == ".scr")
+      fs::copy_file(e.path(), fs::path(scripts) / e.path().filename(), fs::copy_options::overwrite_existing);
   std::vector<std::string> args = {LAB, "run", "--quiet", "--timeout", "90", "--board", boardFile,
-                                   "--keep-board", run.boardDir};
+                                   "--keep-board", run.boardDir, "--samples", scripts};
   args.insert(args.end(), extra.begin(), extra.end());
   const std::string outputPath = scratch.path() + "/" + boardName + ".out";
   run.status = waitBounded(startLab(args, outputPath), 150);
