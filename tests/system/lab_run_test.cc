@@ -172,12 +172,41 @@ TEST_F(Lab, ScriptsOnlyInstallationOnEachLayout) {
   }
 }
 
-TEST_F(Lab, NoScriptMeansTheInstalledSystemResetsItsConfiguration) {
+// A signed package of one file, made with the development key.
+std::string makePackage(const ScratchDir& scratch, const std::string& dir, const std::string& name,
+                        size_t fileSize) {
+  const std::string root = scratch.path() + "/root-" + name;
+  fs::create_directories(root + "/etc/" + name);
+  std::ofstream(root + "/etc/" + name + "/data") << std::string(fileSize, 'x');
+  fs::create_directories(dir);
+  const std::string out = dir + "/" + name + "-6.47.pkg";
+  const std::string log = scratch.path() + "/" + name + ".pkglog";
+  const int status = waitBounded(
+      startLab({DEPLOYBOOT_BINARY_DIR "/deploypkg", "build", "--name", name, "--version", "6.47",
+                "--arch", "mipsle", "--key", DEPLOYBOOT_SOURCE_DIR "/keys/development.key",
+                "--root", root, "-o", out},
+               log),
+      60);
+  EXPECT_EQ(status, 0) << readAll(log);
+  return out;
+}
+
+TEST_F(Lab, PackagesWithoutScriptsInstallAndTheSystemResetsItsConfiguration) {
   requireServer();
-  const std::string empty = scratch.path() + "/nothing";
-  fs::create_directories(empty);
-  const LabRun run = runLab(scratch, NAND_BOARD, {"--samples", empty});
+  const std::string serve = scratch.path() + "/packages";
+  makePackage(scratch, serve, "labtools", 100);
+  // Bigger than the 12 MiB system partition: fails for want of space,
+  // and the installation goes on.
+  makePackage(scratch, serve, "toobig", 14u << 20);
+  const LabRun run = runLab(scratch, NAND_BOARD, {"--samples", serve});
   EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_TRUE(contains(run.console, "installed labtools-6.47")) << run.console;
+  EXPECT_FALSE(contains(run.console, "installed toobig-6.47"));
+  EXPECT_EQ(readAll(run.flashFile(1, "etc/labtools/data")), std::string(100, 'x'));
+  EXPECT_TRUE(fs::is_directory(run.flashFile(1, "var/pdb/labtools")));
+  EXPECT_FALSE(fs::exists(run.flashFile(1, "var/pdb/toobig")));
+  EXPECT_TRUE(contains(run.output, "packages in /flash/var/pdb: labtools\n")) << run.output;
+  // No script arrived: the installed system starts from a clean configuration.
   EXPECT_EQ(readAll(run.flashFile(1, "rw/RESET")), ". /vela/lib/reset/reset");
   EXPECT_TRUE(contains(run.output, "/flash/rw/RESET: \". /vela/lib/reset/reset\""));
 }
