@@ -21,3 +21,27 @@ for mib in 16 64; do
   echo "== $mib MiB package set ($(du -sh "$work/set$mib"/*.pkg | awk '{s=s" "$1} END {print s}') )"
   "$work/install_bench" install "$work/set$mib"
 done
+
+# The same 64 MiB set through a whole lab installation (boot, formatting,
+# transfer from deployserve, installation), beside tar -xzf of its files.
+if [ -x "$build/deploylab" ] && [ -x "$build/deployserve" ]; then
+  mkdir -p "$work/lab"
+  cp "$work/set64"/*.pkg "$work/lab/"
+  printf 'name = 42Z\nlayout = single\npartitions = 256M\nmin-version = 6.0\ncpus = 2\n' \
+      >"$work/board.conf"
+  start=$(date +%s.%N)
+  "$build/deploylab" run --quiet --timeout 900 --board "$work/board.conf" --samples "$work/lab" \
+      --installer "$build/deployboot-vboard" --nandfix "$build/nandfix" \
+      --server "$build/deployserve" >"$work/lab.out" 2>&1 || { tail -20 "$work/lab.out"; exit 1; }
+  end=$(date +%s.%N)
+  mkdir -p "$work/untar"
+  mount -t tmpfs -o size=256m none "$work/untar"
+  tstart=$(date +%s.%N)
+  tar -C "$work/untar" -xzf "$work/set64/files.tar.gz"
+  tend=$(date +%s.%N)
+  umount "$work/untar"
+  echo "== lab installation of the 64 MiB set"
+  awk -v s="$start" -v e="$end" -v ts="$tstart" -v te="$tend" 'BEGIN {
+    l = e - s; t = te - ts
+    printf "deploylab run: %.3f s, tar -xzf: %.3f s, ratio %.1f\n", l, t, l / t }'
+fi
