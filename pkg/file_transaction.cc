@@ -196,11 +196,19 @@ void FileTransaction::removePath(const std::string& path) {
   if (DIR* dir = ::opendir(path.c_str())) {
     while (const dirent* e = ::readdir(dir)) {
       if (e->d_name[0] == '.') continue;
-      ::unlink((path + "/" + e->d_name).c_str());
+      const std::string child = path + "/" + e->d_name;
+      // New contents may wait in here, placed on the target's file system.
+      if (!isPendingTemporary(child)) ::unlink(child.c_str());
     }
     ::closedir(dir);
   }
   ::rmdir(path.c_str());
+}
+
+bool FileTransaction::isPendingTemporary(const std::string& path) const {
+  for (const auto& [target, entry] : entries_)
+    if (entry.op == MoveTemp && entry.source == path) return true;
+  return false;
 }
 
 void FileTransaction::linkPath(const std::string& path, const std::string& text) {

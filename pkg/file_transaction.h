@@ -63,6 +63,7 @@ class FileTransaction {
   std::string temporaryDirectoryFor(const std::string& target, uint64_t sizeHint) const;
   void runFirst(const std::string& first);
   void removePath(const std::string& path);
+  bool isPendingTemporary(const std::string& path) const;
   void linkPath(const std::string& path, const std::string& text);
   void movePath(const std::string& path, const Entry& entry, bool progress);
 
