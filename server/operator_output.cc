@@ -31,6 +31,7 @@ void OperatorOutput::report(const Event& e) {
   const std::string who = "router " + formatMac(e.client);
   switch (e.kind) {
     case Event::ClientFound: line(who + " found: " + e.text); break;
+    case Event::Linked: line(who + ": took this server's offer"); break;
     case Event::FileStarted: line(who + ": sending " + e.text); break;
     case Event::FileFinished: line(who + ": sent " + e.text); break;
     case Event::Finished: line(who + ": installation finished"); break;

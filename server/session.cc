@@ -85,6 +85,7 @@ std::optional<std::string> Session::respond(const std::string& word,
     case Offered:
       if (!begins(word, "YACK")) return std::nullopt;
       phase_ = Linked;
+      events->push_back({Event::Linked, clientMac_, ""});
       return std::string("LINK\n");
     case Linked:
       if (word != "STRT") return std::nullopt;

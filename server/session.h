@@ -34,7 +34,7 @@ struct ServeSettings {
 
 // Something the operator is told about.
 struct Event {
-  enum Kind { ClientFound, FileStarted, FileFinished, Finished, Failed, NotAllowed };
+  enum Kind { ClientFound, Linked, FileStarted, FileFinished, Finished, Failed, NotAllowed };
   Kind kind;
   MacAddress client;
   std::string text;  // the file name, the failure, or the client's description

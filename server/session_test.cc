@@ -143,7 +143,7 @@ TEST_F(ServerCoreTest, WholeInstallationByTheInstallersRules) {
 
   std::vector<Event::Kind> kinds;
   for (const auto& e : router.events) kinds.push_back(e.kind);
-  EXPECT_EQ(kinds, (std::vector<Event::Kind>{Event::ClientFound, Event::FileStarted,
+  EXPECT_EQ(kinds, (std::vector<Event::Kind>{Event::ClientFound, Event::Linked, Event::FileStarted,
                                              Event::FileFinished, Event::FileStarted,
                                              Event::FileFinished, Event::Finished}));
   EXPECT_EQ(router.events[0].text, "board GB42Z, architecture mipsle, minimum version 6.40");
