@@ -145,7 +145,12 @@ TEST_F(PackageInstall, RefusedPackagesChangeNothing) {
 
   TestPackage needy = withFiles(testPackage("needy", v(1, 0)), {{"bin/needy", "n"}});
   needy.dependencies = {{"system", v(6, 0), 0, 0}};
-  TestPackage foreign = withFiles(testPackage("foreign", v(1, 0), "arm"), {{"bin/f", "f"}});
+  // Larger than a pipe's buffer: the child must read a refused package to
+  // its end, or the driver's copy into the pipe would fail.
+  std::string noise(300 * 1024, '\0');
+  uint32_t x = 1;
+  for (char& c : noise) c = static_cast<char>((x = x * 1103515245 + 12345) >> 24);
+  TestPackage foreign = withFiles(testPackage("foreign", v(1, 0), "arm"), {{"bin/f", noise}});
   const struct {
     TestPackage package;
     const char* message;
