@@ -103,6 +103,7 @@ void bringLinksUp(const BoardPaths& paths, const vboard::BoardSpec& spec) {
   // The first process of the new PID namespace: commands run from here on
   // are its children, so the namespace lives until the installer ends.
   bringLinksUp(paths, spec);
+  for (int sig : {SIGINT, SIGHUP, SIGTERM, SIGPIPE}) signal(sig, SIG_DFL);
   setsid();
   const int tty = ::open(ttyPath.c_str(), O_RDWR);
   if (tty < 0) die("open " + ttyPath);

@@ -149,6 +149,10 @@ pid_t startBoardLauncher(const Run& run, const std::string& ttyPath, int readyFd
   const pid_t pid = fork();
   if (pid != 0) return pid;
   prctl(PR_SET_PDEATHSIG, SIGKILL);
+  // Ctrl-C reaches the whole process group: the lab stops the board itself
+  // and the launcher must live on to save the board's flash.
+  signal(SIGINT, SIG_IGN);
+  signal(SIGHUP, SIG_IGN);
   if (unshare(CLONE_NEWNS | CLONE_NEWNET | CLONE_NEWPID | CLONE_NEWUTS | CLONE_NEWIPC) != 0) {
     std::perror("deploylab: unshare");
     _exit(3);
@@ -384,7 +388,6 @@ int runLab(const RunOptions& options) {
   const Ending ending = pumpConsole(run, options, &transcript);
   // The launcher writes the flash summary once the board is down.
   if (run.boardLauncher > 0) {
-    if (ending == Ending::Interrupted) ::kill(run.boardLauncher, SIGKILL);
     stopProcess(run.boardLauncher, 0, 60);
     run.boardLauncher = -1;
   }

@@ -7,6 +7,7 @@
 #   L <path> -> <target>          symbolic link
 # then powers the machine off (qemu exits). Paths are relative to /flash.
 export PATH=/bin:/sbin
+/bin/busybox --install -s /bin
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
@@ -14,6 +15,7 @@ mount -t devtmpfs devtmpfs /dev
 fail() {
   echo "readback: failed: $*"
   reboot -f
+  exit 1
 }
 
 modprobe virtio_pci && modprobe virtio_blk && modprobe block2mtd || fail "flash drivers"

@@ -157,7 +157,7 @@ echo "run.sh: boot to \"Software installed.\" $(( (installed_ns - start_ns) / 10
 boot "$work/ramdisk/readback.cpio.gz" "$work/readback.log" -nic none || exit 1
 sed -n '/^readback: begin$/,/^readback: end$/p' "$work/readback.log" |
   sed '1d;$d' >"$work/flash.txt"
-if ! grep -q '^readback: end$' "$work/readback.log"; then
+if grep -q '^readback: failed' "$work/readback.log" || ! grep -q '^readback: end$' "$work/readback.log"; then
   grep '^readback: failed' "$work/readback.log" >&2
   echo "run.sh: reading the flash back failed (see $work/readback.log)" >&2
   exit 1
