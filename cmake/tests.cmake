@@ -21,6 +21,9 @@ function(deployboot_add_test source label)
   if(dir STREQUAL "server")
     target_link_libraries(${target} PRIVATE deployserve_support)
   endif()
+  if(dir STREQUAL "lab")
+    target_link_libraries(${target} PRIVATE deploylab_faulty_link)
+  endif()
   target_compile_definitions(${target} PRIVATE
       DEPLOYBOOT_BINARY_DIR="${CMAKE_BINARY_DIR}"
       DEPLOYBOOT_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
@@ -36,6 +39,9 @@ file(GLOB UNIT_TESTS CONFIGURE_DEPENDS
 foreach(t ${UNIT_TESTS})
   # deployserve's tests need its library, built only with the companions.
   if(t MATCHES "/server/[^/]*$" AND NOT TARGET deployserve_support)
+    continue()
+  endif()
+  if(t MATCHES "/lab/[^/]*$" AND NOT TARGET deploylab_faulty_link)
     continue()
   endif()
   deployboot_add_test(${t} unit)

@@ -31,6 +31,10 @@ const char* const USAGE =
     "  --samples DIR      what the server offers (default: the lab's samples)\n"
     "  --timeout SECONDS  give up on a board that has not rebooted (default 600)\n"
     "  --keep-config      the server asks the board to keep its configuration\n"
+    "  --faulty-link SPEC the board's link goes through a relay that drops, duplicates,\n"
+    "                     reorders and delays datagrams; SPEC is e.g.\n"
+    "                     loss=10,duplicate=5,reorder=5,delay=2ms,seed=N (percentages;\n"
+    "                     the seed printed by a run replays its decisions)\n"
     "  --operator         let the operator press ENTER instead of the lab\n"
     "  --quiet            do not show the console live\n"
     "  --installer FILE   the installer built for the virtual board\n"
@@ -100,9 +104,17 @@ int main(int argc, char** argv) {
     } else if (a == "--quiet") {
       options.quiet = true;
     } else if (a == "--board" || a == "--keep-board" || a == "--samples" || a == "--timeout" ||
-               a == "--installer" || a == "--nandfix" || a == "--server") {
+               a == "--installer" || a == "--nandfix" || a == "--server" || a == "--faulty-link") {
       if (!takeValue(argc, argv, &i, &value)) return 2;
-      if (a == "--board") options.boardFile = value;
+      std::string error;
+      if (a == "--faulty-link") {
+        FaultyLink link;
+        if (!parseFaultyLink(value, &link, &error)) {
+          std::fprintf(stderr, "deploylab: --faulty-link: %s\n", error.c_str());
+          return 2;
+        }
+        options.faultyLink = link;
+      } else if (a == "--board") options.boardFile = value;
       else if (a == "--keep-board") options.keepBoard = value;
       else if (a == "--samples") options.samples = value;
       else if (a == "--installer") options.installer = value;

@@ -84,10 +84,13 @@ struct Run {
   pid_t boardLauncher = -1;
   pid_t boardInit = -1;  // the installer, PID 1 of the board
   pid_t server = -1;
+  pid_t relay = -1;  // the faulty link, when there is one
   int master = -1;
 
   void release() {
     if (boardInit > 0) ::kill(boardInit, SIGKILL);
+    if (relay > 0) stopProcess(relay, SIGKILL, 3);
+    relay = -1;
     if (boardLauncher > 0) stopProcess(boardLauncher, SIGKILL, 30);
     if (server > 0) stopProcess(server, SIGTERM, 3);
     boardLauncher = server = boardInit = -1;
@@ -272,20 +275,37 @@ bool startBoardAndServer(Run& run, const RunOptions& options, const std::string&
   for (int fd : {boardReady[1], boardGo[0], report[1], serverReady[1], serverGo[0]}) ::close(fd);
   bool ok = run.boardLauncher > 0 && awaitByte(boardReady[0], 10);
   if (ok && haveServer) ok = run.server > 0 && awaitByte(serverReady[0], 10);
+  std::vector<RelayPorts> relayPorts;
+  for (unsigned n = 0; n < run.spec.interfaces && options.faultyLink; ++n)
+    relayPorts.push_back({LINK_PREFIX + run.id + "x" + std::to_string(n),
+                          LINK_PREFIX + run.id + "y" + std::to_string(n)});
+  if (ok && options.faultyLink) {
+    run.relay = startRelay(*options.faultyLink, relayPorts, run.board.boardDir + "/faulty-link.log");
+    ok = run.relay > 0;
+  }
   if (!ok) {
-    *error = "the board or server namespace did not start";
+    *error = "the board, server or relay namespace did not start";
   } else {
     for (unsigned n = 0; n < run.spec.interfaces && ok; ++n) {
       const std::string boardEnd = run.board.linkPrefix + std::to_string(n);
       const std::string serverEnd = LINK_PREFIX + run.id + "s" + std::to_string(n);
+      // Without a faulty link the board's end meets the server's directly;
+      // with one, each meets its own end of the relay.
       std::vector<std::string> cmd = {"ip", "link", "add", boardEnd, "netns",
                                       std::to_string(run.boardLauncher), "type", "veth", "peer",
                                       "name", serverEnd};
+      if (run.relay > 0) {
+        cmd.back() = relayPorts[n].boardSide;
+        cmd.insert(cmd.end(), {"netns", std::to_string(run.relay)});
+        ok = runCommand(cmd, false) == 0;
+        cmd = {"ip", "link", "add", relayPorts[n].serverSide, "netns", std::to_string(run.relay),
+               "type", "veth", "peer", "name", serverEnd};
+      }
       if (haveServer) {
         cmd.push_back("netns");
         cmd.push_back(std::to_string(run.server));
       }
-      ok = runCommand(cmd, false) == 0;
+      ok = ok && runCommand(cmd, false) == 0;
       if (!ok) *error = "cannot create the link " + boardEnd;
     }
   }
@@ -384,6 +404,9 @@ int runLab(const RunOptions& options) {
     run.release();
     return 2;
   }
+  if (options.faultyLink)
+    std::printf("deploylab: faulty link %s\n", describeFaultyLink(*options.faultyLink).c_str());
+  std::fflush(stdout);
   std::string transcript;
   const Ending ending = pumpConsole(run, options, &transcript);
   // The launcher writes the flash summary once the board is down.
@@ -392,7 +415,12 @@ int runLab(const RunOptions& options) {
     run.boardLauncher = -1;
   }
   writeText(run.board.boardDir + "/console.log", transcript);
-  const std::string summary = readText(run.board.summaryFile);
+  std::string summary = readText(run.board.summaryFile);
+  if (run.relay > 0) {
+    stopProcess(run.relay, SIGTERM, 3);  // it writes its counts as it ends
+    run.relay = -1;
+    summary += readText(run.board.boardDir + "/faulty-link.log");
+  }
   run.release();
   const bool installed = transcript.find("Software installed.") != std::string::npos;
   std::printf("\n==== deploylab summary (run %s)\n", run.id.c_str());

@@ -3,8 +3,11 @@
 // the board reboots.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "lab/faulty_link.h"
 
 namespace deployboot::lab {
 
@@ -20,6 +23,7 @@ struct RunOptions {
   bool operatorAnswers = false;  // the operator presses ENTER, not the lab
   bool quiet = false;            // do not echo the console
   bool keepConfig = false;       // the server asks the board to keep its configuration
+  std::optional<FaultyLink> faultyLink;  // the board's link goes through a faulty relay
 };
 
 // 0: the installation ended in "Software installed."; 1: it did not;

@@ -174,6 +174,9 @@ std::vector<Datagram> ServerCore::receive(int iface, const MacAddress& ifaceMac,
         old.lastActivity = now;
         return {old.offer()};
       }
+      // A discovery the network delayed or repeated, arriving after the
+      // router took the offer: ignored, or it would end a live session.
+      if (now < old.lastActivity + REDISCOVERY_QUIET_US) return {};
       if (old.phase() != Session::Terminated && !old.failed())
         events->push_back({Event::Failed, h.source, "started over"});
       sessions_.erase(found);

@@ -97,6 +97,9 @@ class ServerCore {
   // Sessions silent this long while installing count as failed; offers
   // never acknowledged and finished sessions are forgotten after it.
   static constexpr uint64_t IDLE_LIMIT_US = 30'000'000;
+  // A router that starts over has been silent at least this long before
+  // its discovery counts (it repeats discovery every second).
+  static constexpr uint64_t REDISCOVERY_QUIET_US = 2'000'000;
 
   ServerCore(const std::vector<ServedFile>& catalog, ServeSettings settings,
              std::set<MacAddress> allowed);
