@@ -4,8 +4,9 @@
 #   mkinitramfs.sh --deployboot FILE --out DIR
 #
 # DIR/installer.cpio.gz: /init is the given static mipsel installer, with the
-#   board's /sbin/nandfix, its platform module at misc/flash.ko, the stock
-#   drivers that module asks for and /sbin/modprobe to load them.
+#   board's /sbin/nandfix, its platform module at misc/flash.ko, its panic
+#   device at misc/panics.ko, the stock drivers the platform module asks for
+#   and /sbin/modprobe to load them.
 # DIR/readback.cpio.gz: /init is lab/qemu/readback-init.sh, which mounts the
 #   installed flash and prints what is on it.
 set -euo pipefail
@@ -45,7 +46,7 @@ out=$(cd "$out" && pwd)
 # The board's platform module, built out of tree against the kernel's headers.
 module_dir=$out/board-module
 mkdir -p "$module_dir"
-cp -p "$here/board/qemu_malta_board.c" "$here/board/Kbuild" "$module_dir/"
+cp -p "$here"/board/*.c "$here/board/Kbuild" "$module_dir/"
 make -s -C "$kit/root/usr/src/linux-headers-$release" M="$module_dir" \
   ARCH=mips CROSS_COMPILE=mipsel-linux-gnu- modules >"$module_dir/build.log" 2>&1 ||
   { cat "$module_dir/build.log" >&2; exit 1; }
@@ -94,6 +95,7 @@ stage_common "$installer_root"
 cp "$deployboot" "$installer_root/init"
 cp "$out/nandfix" "$installer_root/sbin/nandfix"
 cp "$module_dir/qemu_malta_board.ko" "$installer_root/lib/modules/$release/misc/flash.ko"
+cp "$module_dir/panics.ko" "$installer_root/lib/modules/$release/misc/panics.ko"
 pack "$installer_root" "$out/installer.cpio.gz"
 
 readback_root=$out/readback-root

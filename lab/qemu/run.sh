@@ -129,6 +129,9 @@ boot() {
       *"Press ENTER to reboot"*) printf '\r' >&"$to_qemu" 2>/dev/null ;;
     esac
   done
+  # The console closes a moment before qemu has exited.
+  local grace=50
+  while ((grace-- > 0)) && kill -0 "$qemu_pid" 2>/dev/null; do sleep 0.1; done
   if kill -0 "$qemu_pid" 2>/dev/null; then
     echo "run.sh: the board did not reboot within $timeout s" | tee -a "$log" >&2
     kill "$qemu_pid" 2>/dev/null

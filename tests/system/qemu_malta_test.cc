@@ -161,6 +161,9 @@ TEST_F(QemuMaltaTest, InstallsSignedPackagesOntoUbiFlashThatReadsBackAfterTheReb
   base.files["usr/lib/qlab/base.txt"] = {"base 1.0\n", plain};
   // Large enough for dozens of transfer replies and several flash pages.
   base.files["usr/bin/qlab-tool"] = {noise(150 * 1024 + 7, 1), program};
+  // An image part makes the database keep the whole package file.
+  writeFile(dir_ / "base-image.bin", noise(20000, 2), plain);
+  base.extra.push_back("--image " + (dir_ / "base-image.bin").string());
   Package app{"qlab-app", "2.0", "2-qlab-app.pkg", {"--depends 'qlab-base>=1.0'"}, {}};
   app.files["etc/qlab/app.conf"] = {"answer=42\n", plain};
   buildPackage(base);
@@ -193,11 +196,25 @@ TEST_F(QemuMaltaTest, InstallsSignedPackagesOntoUbiFlashThatReadsBackAfterTheReb
       EXPECT_EQ(e.sha256, hexSha256(content.first)) << path;
       EXPECT_EQ(e.mode, content.second == program ? "755" : "644") << path;
     }
-    // The database keeps each package file as it arrived.
-    const std::string image = "var/pdb/" + p->name + "/image";
-    ASSERT_TRUE(flash.count(image)) << "no database entry for " << p->name;
-    EXPECT_EQ(flash.at(image).sha256, hexSha256(readFile(dir_ / "offer" / p->file))) << image;
   }
+  // A package with an image is recorded by the package file itself, kept as
+  // it arrived; one without is recorded in text files and leaves no copy.
+  for (const char* entry : {"version", "files", "deps"}) {
+    const std::string path = std::string("var/pdb/qlab-app/") + entry;
+    EXPECT_EQ(flash.count(path) ? flash.at(path).kind : 0, 'F') << "database lacks " << path;
+  }
+  ASSERT_TRUE(flash.count("var/pdb/qlab-base/image")) << "no stored package file for qlab-base";
+  EXPECT_EQ(flash.at("var/pdb/qlab-base/image").sha256,
+            hexSha256(readFile(dir_ / "offer" / base.file)));
+  EXPECT_EQ(flash.count("var/pdb/qlab-app/image"), 0u);
+  EXPECT_EQ(flash.count("image"), 0u);
+  for (const auto& [path, entry] : flash) {
+    EXPECT_FALSE(fs::path(path).filename().string().starts_with("tmp"))
+        << "temporary file left on flash: " << path;
+  }
+  // A configuration script arrived, so the first boot keeps it.
+  EXPECT_EQ(flash.count("rw/RESET"), 0u);
+  EXPECT_EQ(flash.count("rw/REBOOT") ? flash.at("rw/REBOOT").kind : 0, 'F');
   ASSERT_TRUE(flash.count("qlab.scr")) << "configuration script not written to /flash";
   EXPECT_EQ(flash.at("qlab.scr").sha256, hexSha256(script));
 }
