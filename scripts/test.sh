@@ -7,6 +7,8 @@ scripts/setup.sh
 scripts/build.sh --mipsel
 
 status=0
+echo "== fuzz targets (15 s each)"
+scripts/fuzz.sh 15 || status=1
 echo "== host tests"
 (cd build/host && ctest --output-on-failure -j 2 --timeout 600) || status=1
 echo "== mipsel unit tests (qemu-mipsel-static)"
