@@ -334,6 +334,9 @@ TEST_F(HostilePackages, AreRefusedWithTheirMessageAndChangeNothing) {
       {"files part longer than the file", patched32(good, filesAt - 4, 0xFFFFFFF0u),
        {broken("evil-1.0")}},
       {"list count beyond its part", hugeList, {}},
+      // Its header is the last signed byte: the digest no longer matches.
+      {"signature part near 4 GiB",
+       patched32(good, contentOf(good, PART_SIGNATURE) - 4, 0xFFFFFFFFu), {broken("evil-1.0")}},
       {"entry size near 4 GiB", withArchive("evil", hugeEntry.finish()), {broken("evil-1.0")}},
       {"entry name length beyond the archive", hugeNameArchive, {broken("evil-1.0")}},
       {"cut inside an entry's data", threeFile.substr(0, threeAt + cuts[0] + 5000),
@@ -360,6 +363,23 @@ TEST_F(HostilePackages, AbsoluteNamesStayOnTheFlash) {
   EXPECT_EQ(readWholeFile("/flash/deployboot-hostile-absolute"), "rooted");
   EXPECT_FALSE(pathExists("/deployboot-hostile-absolute"));
   EXPECT_EQ(readWholeFile("/flash/var/pdb/rooted/files"), "flash/deployboot-hostile-absolute\n");
+}
+
+// The file header's length is outside every signed span and only scales
+// the progress bar: a lie there changes nothing.
+TEST_F(HostilePackages, FileLengthOnlyScalesTheProgressBar) {
+  TestPackage p = testPackage("liar", V1);
+  p.files = {{"bin/liar", "l"}};
+  const std::string good = testing::packageFile(p, key);
+  for (const uint32_t length : {0u, 0xFFFFFFFFu}) {
+    ASSERT_TRUE(testing::freshTmpfs("/flash", "1m"));
+    createParentDirectories("/flash/var/pdb/x");
+    EXPECT_EQ(messagesOf(install(patched32(good, 4, length))),
+              std::vector<std::string>{"installed liar-1.0"})
+        << length;
+    EXPECT_EQ(readWholeFile("/flash/bin/liar"), "l") << length;
+    expectNoLeftovers("file length " + std::to_string(length));
+  }
 }
 
 // Archives that inflate far beyond the flash (and the RAM the temporary
