@@ -2,29 +2,19 @@
 // next byte fed starts a new digest.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 
+#include "pkg/block_hash.h"
+
 namespace deployboot {
 
-class Sha1 {
- public:
-  static constexpr size_t DIGEST_SIZE = 20;
-  using Digest = std::array<uint8_t, DIGEST_SIZE>;
-
-  Sha1() { reset(); }
-  void reset();
-  void update(const void* data, size_t n);
-  Digest finish();
-
- private:
-  void compress(const uint8_t block[64]);
-
-  uint32_t h_[5];
-  uint64_t length_;  // bytes fed
-  uint8_t block_[64];
-  size_t used_;
+struct Sha1Rounds {
+  static constexpr size_t WORDS = 5;
+  static const uint32_t INITIAL[WORDS];
+  static void compress(uint32_t state[WORDS], const uint8_t block[64]);
 };
+
+using Sha1 = BlockHash<Sha1Rounds>;
 
 }  // namespace deployboot

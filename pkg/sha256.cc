@@ -1,7 +1,5 @@
 #include "pkg/sha256.h"
 
-#include <cstring>
-
 namespace deployboot {
 namespace {
 
@@ -19,22 +17,12 @@ constexpr uint32_t K[64] = {
 
 inline uint32_t rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 
-inline uint32_t loadBe32(const uint8_t* p) {
-  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-         (static_cast<uint32_t>(p[2]) << 8) | p[3];
-}
-
 }  // namespace
 
-void Sha256::reset() {
-  static constexpr uint32_t initial[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                                          0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-  std::memcpy(h_, initial, sizeof h_);
-  length_ = 0;
-  used_ = 0;
-}
+const uint32_t Sha256Rounds::INITIAL[WORDS] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                              0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
 
-void Sha256::compress(const uint8_t block[64]) {
+void Sha256Rounds::compress(uint32_t state[WORDS], const uint8_t block[64]) {
   uint32_t w[64];
   for (int i = 0; i < 16; ++i) w[i] = loadBe32(block + 4 * i);
   for (int i = 16; i < 64; ++i) {
@@ -42,7 +30,7 @@ void Sha256::compress(const uint8_t block[64]) {
     const uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
     w[i] = w[i - 16] + s0 + w[i - 7] + s1;
   }
-  uint32_t a = h_[0], b = h_[1], c = h_[2], d = h_[3], e = h_[4], f = h_[5], g = h_[6], h = h_[7];
+  uint32_t a = state[0], b = state[1], c = state[2], d = state[3], e = state[4], f = state[5], g = state[6], h = state[7];
   for (int i = 0; i < 64; ++i) {
     const uint32_t s1 = rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25);
     const uint32_t ch = (e & f) ^ (~e & g);
@@ -59,54 +47,14 @@ void Sha256::compress(const uint8_t block[64]) {
     b = a;
     a = t1 + t2;
   }
-  h_[0] += a;
-  h_[1] += b;
-  h_[2] += c;
-  h_[3] += d;
-  h_[4] += e;
-  h_[5] += f;
-  h_[6] += g;
-  h_[7] += h;
-}
-
-void Sha256::update(const void* data, size_t n) {
-  const auto* p = static_cast<const uint8_t*>(data);
-  length_ += n;
-  if (used_ > 0) {
-    const size_t take = n < 64 - used_ ? n : 64 - used_;
-    std::memcpy(block_ + used_, p, take);
-    used_ += take;
-    p += take;
-    n -= take;
-    if (used_ < 64) return;
-    compress(block_);
-    used_ = 0;
-  }
-  for (; n >= 64; p += 64, n -= 64) compress(p);
-  std::memcpy(block_, p, n);
-  used_ = n;
-}
-
-Sha256::Digest Sha256::finish() {
-  const uint64_t bits = length_ * 8;
-  const uint8_t pad = 0x80;
-  update(&pad, 1);
-  const uint8_t zero[64] = {};
-  update(zero, (used_ <= 56 ? 56 : 120) - used_);
-  uint8_t tail[8];
-  for (int i = 0; i < 8; ++i) tail[i] = static_cast<uint8_t>(bits >> (56 - 8 * i));
-  update(tail, 8);
-  Digest out;
-  for (int i = 0; i < 8; ++i)
-    for (int j = 0; j < 4; ++j) out[4 * i + j] = static_cast<uint8_t>(h_[i] >> (24 - 8 * j));
-  reset();
-  return out;
-}
-
-Sha256::Digest Sha256::of(const void* data, size_t n) {
-  Sha256 h;
-  h.update(data, n);
-  return h.finish();
+  state[0] += a;
+  state[1] += b;
+  state[2] += c;
+  state[3] += d;
+  state[4] += e;
+  state[5] += f;
+  state[6] += g;
+  state[7] += h;
 }
 
 }  // namespace deployboot
