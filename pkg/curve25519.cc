@@ -18,7 +18,8 @@ constexpr int LIMB_OFFSET[10] = {0, 26, 51, 77, 102, 128, 153, 179, 204, 230};
 
 constexpr Fe feConstant(int32_t c) { return Fe{{c, 0, 0, 0, 0, 0, 0, 0, 0, 0}}; }
 
-Fe carry(int64_t h[10]) {
+// Inlined into its callers, so that h stays in registers.
+[[gnu::always_inline]] inline Fe carry(int64_t h[10]) {
   auto c26 = [](int64_t& a, int64_t& b) {
     const int64_t c = (a + (int64_t{1} << 25)) >> 26;
     b += c;
@@ -69,9 +70,12 @@ Fe mul(const Fe& f, const Fe& g) {
     f2[i] = (i & 1) ? 2 * f.v[i] : f.v[i];
   }
   int64_t h[10] = {};
+  // Unrolled, the limb tests below fold away at compile time.
+#pragma GCC unroll 10
   for (int i = 0; i < 10; ++i) {
     const int64_t fi = f.v[i];
     const int64_t fi2 = f2[i];
+#pragma GCC unroll 10
     for (int j = 0; j < 10; ++j) {
       const int64_t fij = (j & 1) ? fi2 : fi;
       const int k = i + j;
@@ -82,7 +86,19 @@ Fe mul(const Fe& f, const Fe& g) {
   return carry(h);
 }
 
-Fe sq(const Fe& f) { return mul(f, f); }
+// mul(f, f) with each pair of equal cross products taken once, doubled.
+Fe sq(const Fe& f) {
+  int64_t h[10] = {};
+#pragma GCC unroll 10
+  for (int i = 0; i < 10; ++i) {
+#pragma GCC unroll 10
+    for (int j = i; j < 10; ++j) {
+      const int64_t factor = (i == j ? 1 : 2) * ((i & j & 1) ? 2 : 1) * (i + j >= 10 ? 19 : 1);
+      h[(i + j) % 10] += int64_t{f.v[i]} * f.v[j] * factor;
+    }
+  }
+  return carry(h);
+}
 
 Fe sqTimes(Fe f, int n) {
   while (n-- > 0) f = sq(f);
@@ -230,6 +246,14 @@ Projective sum(const Projective& p, const Projective& q, const Fe& uDifference) 
   return {sq(add(da, cb)), mul(uDifference, sq(sub(da, cb)))};
 }
 
+// The same when p - q is the base point (u = 9): a small multiple instead
+// of a product.
+Projective sumWithBaseDifference(const Projective& p, const Projective& q) {
+  const Fe da = mul(sub(q.x, q.z), add(p.x, p.z));
+  const Fe cb = mul(add(q.x, q.z), sub(p.x, p.z));
+  return {sq(add(da, cb)), mulSmall(sq(sub(da, cb)), 9)};
+}
+
 void conditionalSwap(Projective& a, Projective& b, int swap) {
   const int32_t mask = -static_cast<int32_t>(swap);
   for (int i = 0; i < 10; ++i) {
@@ -270,7 +294,7 @@ Bytes32 scalarMultBase(const Bytes32& k) {
     const int bit = bitOf(k, i);
     conditionalSwap(r0, r1, swapped ^ bit);
     swapped = bit;
-    r1 = sum(r0, r1, baseU());
+    r1 = sumWithBaseDifference(r0, r1);
     r0 = doubled(r0);
   }
   conditionalSwap(r0, r1, swapped);
@@ -280,8 +304,13 @@ Bytes32 scalarMultBase(const Bytes32& k) {
 bool jointScalarMult(const Bytes32& s, const Bytes32& q, const Bytes32& e, Bytes32* out) {
   // Affine Q (odd v) and B, then the u of Q + B and Q - B.
   const Fe uq = fromBytes(q);
-  Fe vq, vb;
-  if (!liftFe(uq, &vq) || !liftFe(baseU(), &vb)) return false;
+  static const Fe vb = [] {
+    Fe v;
+    liftFe(baseU(), &v);
+    return v;
+  }();
+  Fe vq;
+  if (!liftFe(uq, &vq)) return false;
   const Fe inverseDu = invert(normalise(sub(uq, baseU())));
   auto chordU = [&](const Fe& vDifference) {
     const Fe lambda = mul(normalise(vDifference), inverseDu);
@@ -307,7 +336,7 @@ bool jointScalarMult(const Bytes32& s, const Bytes32& q, const Bytes32& e, Bytes
         } else if (t == 1) {
           next[di][dj] = sum(p[1][w / 2], p[0][w / 2], uq);
         } else {
-          next[di][dj] = sum(p[t / 2][1], p[t / 2][0], baseU());
+          next[di][dj] = sumWithBaseDifference(p[t / 2][1], p[t / 2][0]);
         }
       }
     }
