@@ -1,11 +1,15 @@
 // The package reader on arbitrary bytes, both ways the installer reads a
 // package file: as a stored image (hashing off, a seekable source) and as
 // a download (hashing on, copy sink), walked like an installation with the
-// archive unpacked into temporary files that are rolled back.
+// archive unpacked into temporary files that are rolled back. Walked part
+// by part, both ways must also see the same parts: passing over by seeking
+// and by reading must land on the same bytes.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "fuzz/fuzz_support.h"
 #include "pkg/file_transaction.h"
@@ -63,15 +67,51 @@ void walkPackage(PackageStream& stream, FileTransaction& transaction, const std:
   }
 }
 
+const int INSTALL_PARTS[] = {PART_PACKAGE, PART_BUNDLE, PART_BUNDLE_MEMBERS, PART_ARCH,
+                             PART_DEPENDS, PART_PROVIDES, PART_CONFLICTS, PART_IMAGE,
+                             PART_FILES, PART_SIGNATURE};
+
+struct PartSeen {
+  int type;
+  uint32_t offset;
+  uint32_t length;
+  std::string head;  // up to 8 bytes, read after a byte was taken and put back
+  bool operator==(const PartSeen&) const = default;
+};
+
+std::vector<PartSeen> walkParts(const std::string& bytes, bool tracking, std::string* copied) {
+  std::istringstream file(bytes);
+  std::ostringstream copy;
+  PackageStream stream(file, tracking, tracking ? &copy : nullptr);
+  for (int type : INSTALL_PARTS) stream.wantPart(type);
+  std::vector<PartSeen> seen;
+  for (int type; seen.size() < 4096 && (type = stream.nextPart()) >= 0;) {
+    PartSeen part{type, stream.partOffset(), stream.partLength(), ""};
+    if (stream.get() != std::char_traits<char>::eof()) stream.unget();
+    char head[8];
+    stream.read(head, std::min<uint32_t>(sizeof head, part.length));
+    part.head.assign(head, static_cast<size_t>(stream.gcount()));
+    seen.push_back(part);
+  }
+  *copied = copy.str();
+  return seen;
+}
+
+void compareWalks(const std::string& bytes) {
+  std::string seekCopy, readCopy;
+  if (walkParts(bytes, false, &seekCopy) != walkParts(bytes, true, &readCopy))
+    fuzzing::violated("seeking and reading over parts disagree");
+  if (readCopy.size() > bytes.size() || bytes.compare(0, readCopy.size(), readCopy) != 0)
+    fuzzing::violated("a byte handed back was copied twice, or one was lost");
+}
+
 void readDownload(const std::string& bytes) {
   const std::string& root = fuzzing::scratchRoot();
   std::istringstream pipe(bytes);
   std::ostringstream copy;
   {
     PackageStream stream(pipe, true, &copy);
-    for (int type : {PART_PACKAGE, PART_BUNDLE, PART_BUNDLE_MEMBERS, PART_ARCH, PART_DEPENDS,
-                     PART_PROVIDES, PART_CONFLICTS, PART_IMAGE, PART_FILES, PART_SIGNATURE})
-      stream.wantPart(type);
+    for (int type : INSTALL_PARTS) stream.wantPart(type);
     FileTransaction transaction(root);
     const std::string flash = root + "/flash";
     if (stream.nextPart() == PART_BUNDLE) {
@@ -106,5 +146,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string bytes(reinterpret_cast<const char*>(data), size);
   deployboot::readStored(bytes);
   deployboot::readDownload(bytes);
+  deployboot::compareWalks(bytes);
   return 0;
 }
