@@ -11,20 +11,23 @@
 #   --packages DIR     what the server offers (default: the lab's samples)
 #   --deployboot FILE  the static mipsel installer (default: build/mipsel/deployboot)
 #   --server FILE      deployserve (default: build/host/deployserve)
-#   --work DIR         ramdisks, flash images, console logs and the flash
-#                      listing (default: a new directory under /tmp, kept)
+#   --work DIR         ramdisks, flash images, console logs, the flash listing
+#                      and the boot-to-installed time in ms (installed-ms)
+#                      (default: a new directory under /tmp, kept)
 #   --keep-flash       boot with the flash images a previous run left in DIR
+#   --keep-config      the server asks the board to keep its configuration
 #   --timeout SECONDS  give up on a boot that has not ended (default 300)
 #   --quiet            do not echo the installer's console
 #   -- ARGS            run deployserve with ARGS instead of the defaults
-#                      (--once --interface qtap0 PACKAGES-DIR)
+#                      (--once --interface qtap0 [--keep] PACKAGES-DIR)
 #
 # Exit status: 0 installed and read back ("Software installed." on the
 # console, then WORK/flash.txt written); 1 the installation or the read-back
-# failed; 2 the run could not be set up.
+# failed; 2 the run could not be set up; 3 a boot did not end in time;
+# 130 interrupted.
 set -uo pipefail
 
-usage() { sed -n '2,24s/^# \{0,1\}//p' "$0"; }
+usage() { sed -n '2,28s/^# \{0,1\}//p' "$0"; }
 
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/../.." && pwd)
@@ -33,6 +36,7 @@ server=$top/build/host/deployserve
 packages=$top/lab/samples
 work=
 keep_flash=no
+keep_config=()
 timeout=300
 quiet=no
 server_args=()
@@ -49,6 +53,7 @@ while (($#)); do
       esac
       shift 2 ;;
     --keep-flash) keep_flash=yes; shift ;;
+    --keep-config) keep_config=(--keep); shift ;;
     --quiet) quiet=yes; shift ;;
     --) shift; server_args=("$@"); break ;;
     -h|--help) usage; exit 0 ;;
@@ -69,6 +74,7 @@ packages=$(cd "$packages" && pwd)
 command -v qemu-system-mipsel >/dev/null || { echo "run.sh: run lab/qemu/setup.sh" >&2; exit 2; }
 if [ -z "$work" ]; then work=$(mktemp -d /tmp/qemu-malta.XXXXXX); fi
 mkdir -p "$work" && work=$(cd "$work" && pwd)
+rm -f "$work/installed-ms" "$work/flash.txt"
 
 netns=dbq-$$
 tap=qtap0
@@ -97,13 +103,13 @@ ip netns add "$netns" || exit 2
 ip -n "$netns" link set lo up
 ip -n "$netns" tuntap add dev "$tap" mode tap || exit 2
 ip -n "$netns" link set "$tap" up || exit 2
-if ((${#server_args[@]} == 0)); then server_args=(--once --interface "$tap" "$packages"); fi
+if ((${#server_args[@]} == 0)); then server_args=(--once --interface "$tap" "${keep_config[@]}" "$packages"); fi
 ip netns exec "$netns" "$server" "${server_args[@]}" >"$work/server.log" 2>&1 </dev/null &
 server_pid=$!
 
 # boot RAMDISK LOG NET...: boots the board once; its console goes to LOG
 # (echoed unless --quiet) and an ENTER answers the installer's final prompt.
-# Returns when the guest has rebooted (qemu exits) or the time is up (1).
+# Returns when the guest has rebooted (qemu exits) or the time is up (3).
 boot() {
   local ramdisk=$1 log=$2 line deadline now
   shift 2
@@ -137,7 +143,7 @@ boot() {
     kill "$qemu_pid" 2>/dev/null
     wait "$qemu_pid" 2>/dev/null
     qemu_pid=
-    return 1
+    return 3
   fi
   wait "$qemu_pid" 2>/dev/null
   qemu_pid=
@@ -148,16 +154,18 @@ started=$SECONDS
 installed_ns=
 start_ns=$(date +%s%N)
 boot "$work/ramdisk/installer.cpio.gz" "$work/install.log" \
-  -netdev "tap,id=net0,ifname=$tap,script=no,downscript=no" -device pcnet,netdev=net0,romfile=
+  -netdev "tap,id=net0,ifname=$tap,script=no,downscript=no" -device pcnet,netdev=net0,romfile= ||
+  exit 3
 end_ns=$(date +%s%N)
 if [ -z "$installed_ns" ]; then
   echo "run.sh: the installation did not end with \"Software installed.\" (see $work/install.log)" >&2
   exit 1
 fi
+echo $(( (installed_ns - start_ns) / 1000000 )) >"$work/installed-ms"
 echo "run.sh: boot to \"Software installed.\" $(( (installed_ns - start_ns) / 1000000 )) ms," \
   "to the reboot $(( (end_ns - start_ns) / 1000000 )) ms"
 
-boot "$work/ramdisk/readback.cpio.gz" "$work/readback.log" -nic none || exit 1
+boot "$work/ramdisk/readback.cpio.gz" "$work/readback.log" -nic none || exit 3
 sed -n '/^readback: begin$/,/^readback: end$/p' "$work/readback.log" |
   sed '1d;$d' >"$work/flash.txt"
 if grep -q '^readback: failed' "$work/readback.log" || ! grep -q '^readback: end$' "$work/readback.log"; then
