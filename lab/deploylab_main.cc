@@ -6,6 +6,8 @@
 #include <cstring>
 #include <string>
 
+#include "lab/lab_fleet.h"
+#include "lab/lab_qemu.h"
 #include "lab/lab_run.h"
 #include "lab/lab_util.h"
 
@@ -13,6 +15,7 @@ namespace {
 
 const char* const USAGE =
     "usage: deploylab run [--board FILE] [--keep-board DIR] [options] [-- deployserve args]\n"
+    "       deploylab fleet [--boards N] [--board FILE]... [options]  (see fleet --help)\n"
     "       deploylab clean\n"
     "       deploylab sample-board\n"
     "\n"
@@ -21,11 +24,14 @@ const char* const USAGE =
     "         answers \"Press ENTER to reboot\" and, when the board reboots, prints\n"
     "         what was installed. Exit status 0 only when the installation ended\n"
     "         with \"Software installed.\". Needs root.\n"
+    "fleet    boots several virtual boards at once on one segment, all served by\n"
+    "         one installation server.\n"
     "clean    removes what interrupted runs left behind.\n"
     "sample-board  prints the built-in sample board file.\n"
     "\n"
     "options of run:\n"
-    "  --board FILE       the board file (default: the kept board's, else the sample)\n"
+    "  --board FILE       the board file (default: the kept board's, else the sample);\n"
+    "                     qemu-malta: the mipsel installer on a real kernel (lab/qemu)\n"
     "  --keep-board DIR   keep the board's flash and log in DIR; a later run with the\n"
     "                     same DIR meets the flash this one left\n"
     "  --samples DIR      what the server offers (default: the lab's samples)\n"
@@ -69,6 +75,7 @@ int main(int argc, char** argv) {
     std::fputs(SAMPLE_BOARD, stdout);
     return 0;
   }
+  if (command == "fleet") return fleetCommand(argc - 1, argv + 1);
   if (command != "run" && command != "clean") {
     std::fprintf(stderr, "deploylab: unknown command '%s'\n%s", command.c_str(), USAGE);
     return 2;
@@ -134,5 +141,6 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  if (isQemuMaltaBoard(options.boardFile)) return runQemuMalta(options);
   return runLab(options);
 }

@@ -1,0 +1,659 @@
+#include "lab/lab_fleet.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "lab/lab_board.h"
+#include "lab/lab_run.h"
+#include "lab/lab_util.h"
+
+namespace fs = std::filesystem;
+
+namespace deployboot::lab {
+
+const char* const FLEET_USAGE =
+    "usage: deploylab fleet [--boards N] [--board FILE]... [--samples PATH]... [options]\n"
+    "\n"
+    "Boots N virtual boards (default 8) at once on one bridged Ethernet segment,\n"
+    "served by one installation server, answers each \"Press ENTER to reboot\" and\n"
+    "prints what every board installed. Exit status 0 only when every board ended\n"
+    "with \"Software installed.\". Needs root.\n"
+    "\n"
+    "  --boards N         how many boards (1 to 32)\n"
+    "  --board FILE       a board file; with several, board K uses file K mod their\n"
+    "                     count (default: the built-in sample board)\n"
+    "  --samples PATH     a file or directory the server offers; may be repeated\n"
+    "                     (default: the lab's sample scripts)\n"
+    "  --keep-dir DIR     keep board K's directory (board.conf, board.log,\n"
+    "                     console.log, summary.txt, the flash in saved/N) as\n"
+    "                     DIR/boardK, and the server's output as DIR/server.log\n"
+    "  --segment NETNS    the segment (bridge br0 and the server) lives in the named\n"
+    "                     network namespace NETNS, made when it does not exist, so\n"
+    "                     that other devices can be plugged into br0 during the run\n"
+    "  --timeout SECONDS  give up on boards that have not rebooted (default 600)\n"
+    "  --keep-config      the server asks the boards to keep their configuration\n"
+    "  --verbose          show every console line, prefixed with its board\n"
+    "  --installer FILE   the installer built for the virtual board\n"
+    "  --nandfix FILE     the virtual board's /sbin/nandfix\n"
+    "  --server FILE      the installation server (deployserve)\n";
+
+namespace {
+
+constexpr const char* LINK_PREFIX = "dl";  // as the single-board runs name theirs
+constexpr int MAX_BOARDS = 32;
+constexpr double SETUP_SECONDS = 10;
+constexpr double GRACE_SECONDS = 60;  // for a killed board to write its summary
+
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int) {
+  const char byte = 1;
+  ssize_t ignored = ::write(signalPipe[1], &byte, 1);
+  (void)ignored;
+}
+
+double now() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+std::string tempRoot() {
+  const char* t = std::getenv("TMPDIR");
+  return t && *t ? t : "/tmp";
+}
+
+// Reads exactly `size` bytes within `seconds`.
+bool readWithin(int fd, void* data, size_t size, double seconds) {
+  char* p = static_cast<char*>(data);
+  const double deadline = now() + seconds;
+  while (size > 0) {
+    const double left = deadline - now();
+    pollfd pfd = {fd, POLLIN, 0};
+    if (left <= 0 || poll(&pfd, 1, static_cast<int>(left * 1000) + 1) <= 0) {
+      if (errno == EINTR && left > 0) continue;
+      return false;
+    }
+    const ssize_t n = ::read(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// What a terminal would show of one console line: no control sequences,
+// only the text after the last carriage return.
+std::string shownLine(const std::string& raw) {
+  std::string out;
+  for (size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] == '\x1b' && i + 1 < raw.size() && raw[i + 1] == '[') {
+      i += 2;
+      while (i < raw.size() && !std::isalpha(static_cast<unsigned char>(raw[i]))) ++i;
+      continue;
+    }
+    if (raw[i] == '\r') out.clear();
+    else if (raw[i] != '\a') out += raw[i];
+  }
+  return out;
+}
+
+std::vector<std::string> shownLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::stringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    while (!line.empty() && line.back() == '\r') line.pop_back();
+    line = shownLine(line);
+    if (line.find_first_not_of(" \t") != std::string::npos) lines.push_back(line);
+  }
+  return lines;
+}
+
+std::string architectureOf(const vboard::BoardSpec& spec) {
+  return spec.cpus < 2 ? "mipsle" : "mmips";  // what the installer reports for its CPUs
+}
+
+struct FleetBoard {
+  int index = 0;
+  std::string label;  // the board file it came from
+  vboard::BoardSpec spec;
+  BoardPaths paths;
+  std::string mac;  // of eth0
+  std::string ttyPath;
+  int master = -1, slave = -1;
+  int readyPipe[2] = {-1, -1}, goPipe[2] = {-1, -1}, reportPipe[2] = {-1, -1};
+  pid_t launcher = -1;
+  pid_t init = -1;
+  std::string transcript;
+  size_t consumed = 0;  // of the transcript, shown line by line
+  size_t answered = 0;  // ENTER prompts answered
+  double installedAt = 0;
+  bool finished = false;  // the launcher has exited
+};
+
+struct Fleet {
+  std::string id;
+  std::string runDir;
+  std::string serverLog;
+  std::vector<FleetBoard> boards;
+  pid_t segment = -1;  // the segment's launcher, then the server
+  int segmentReady[2] = {-1, -1}, segmentGo[2] = {-1, -1};
+  std::string namedSegment;
+  bool madeNamespace = false, madeBridge = true;
+
+  std::vector<int> allDescriptors() const {
+    std::vector<int> fds = {segmentReady[0], segmentReady[1], segmentGo[0], segmentGo[1]};
+    for (const auto& b : boards)
+      for (int fd : {b.master, b.slave, b.readyPipe[0], b.readyPipe[1], b.goPipe[0], b.goPipe[1],
+                     b.reportPipe[0], b.reportPipe[1]})
+        fds.push_back(fd);
+    return fds;
+  }
+
+  // A forked child keeps only the descriptors in `keep`.
+  void closeAllBut(std::initializer_list<int> keep) const {
+    for (int fd : allDescriptors())
+      if (fd >= 0 && std::find(keep.begin(), keep.end(), fd) == keep.end()) ::close(fd);
+  }
+
+  void closeDescriptors() {
+    for (auto& b : boards)
+      for (int* fd : {&b.master, &b.slave, &b.readyPipe[0], &b.readyPipe[1], &b.goPipe[0],
+                      &b.goPipe[1], &b.reportPipe[0], &b.reportPipe[1]})
+        if (*fd >= 0) ::close(*fd), *fd = -1;
+    for (int* fd : {&segmentReady[0], &segmentReady[1], &segmentGo[0], &segmentGo[1]})
+      if (*fd >= 0) ::close(*fd), *fd = -1;
+  }
+
+  void release() {
+    for (auto& b : boards)
+      if (b.init > 0 && !b.finished) ::kill(b.init, SIGKILL);
+    for (auto& b : boards) {
+      if (b.launcher > 0 && !b.finished) stopProcess(b.launcher, SIGKILL, 30);
+      b.launcher = -1;
+    }
+    if (segment > 0) stopProcess(segment, SIGTERM, 3);
+    segment = -1;
+    closeDescriptors();
+    if (!namedSegment.empty()) {
+      if (madeNamespace) runCommand({"ip", "netns", "del", namedSegment});
+      else if (madeBridge) runCommand({"ip", "-n", namedSegment, "link", "del", "br0"});
+    }
+    namedSegment.clear();
+    std::error_code ignored;
+    if (!runDir.empty()) fs::remove_all(runDir, ignored);
+  }
+};
+
+std::string macText(const std::string& id, int board, unsigned iface) {
+  char text[18];
+  std::snprintf(text, sizeof text, "02:%c%c:%c%c:%c%c:%02x:%02x", id[0], id[1], id[2], id[3], id[4],
+                id[5], board, iface);
+  return text;
+}
+
+std::string boardEnd(const Fleet& f, int board, unsigned iface) {
+  return LINK_PREFIX + f.id + "b" + std::to_string(board) + "_" + std::to_string(iface);
+}
+
+std::string segmentEnd(const Fleet& f, int board, unsigned iface) {
+  return LINK_PREFIX + f.id + "s" + std::to_string(board) + "_" + std::to_string(iface);
+}
+
+// Named segments a killed fleet made: each run directory names its own.
+void removeStaleSegments() {
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(tempRoot(), ec)) {
+    const std::string dir = e.path().string();
+    if (e.path().filename().string().rfind("deploylab-", 0) != 0) continue;
+    const std::string name = readText(dir + "/segment-netns");
+    const pid_t owner = std::atoi(readText(dir + "/pid").c_str());
+    if (name.empty() || processAlive(owner)) continue;
+    runCommand({"ip", "netns", "del", name});
+  }
+}
+
+[[noreturn]] void segmentLauncher(const Fleet& f, const FleetOptions& options) {
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  f.closeAllBut({f.segmentReady[1], f.segmentGo[0]});
+  bool entered;
+  if (f.namedSegment.empty()) {
+    entered = unshare(CLONE_NEWNET) == 0;
+  } else {
+    const int ns = ::open(("/run/netns/" + f.namedSegment).c_str(), O_RDONLY | O_CLOEXEC);
+    entered = ns >= 0 && setns(ns, CLONE_NEWNET) == 0;
+  }
+  char byte = 'r';
+  if (!entered || ::write(f.segmentReady[1], &byte, 1) != 1 ||
+      !readWithin(f.segmentGo[0], &byte, 1, 3600))
+    _exit(3);
+  runCommand({"ip", "link", "set", "lo", "up"});
+  if (f.madeBridge)
+    runCommand({"ip", "link", "add", "br0", "address", macText(f.id, 255, 255), "type", "bridge"},
+               false);
+  runCommand({"ip", "link", "set", "br0", "up"}, false);
+  for (const auto& b : f.boards)
+    for (unsigned n = 0; n < b.spec.interfaces; ++n) {
+      runCommand({"ip", "link", "set", segmentEnd(f, b.index, n), "master", "br0"}, false);
+      runCommand({"ip", "link", "set", segmentEnd(f, b.index, n), "up"}, false);
+    }
+  std::vector<std::string> args = {options.server, "--interface", "br0"};
+  if (options.keepConfig) args.push_back("--keep");
+  args.insert(args.end(), options.samples.begin(), options.samples.end());
+  const int out = ::open(f.serverLog.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  const int in = ::open("/dev/null", O_RDONLY);
+  if (out >= 0) {
+    dup2(out, 1);
+    dup2(out, 2);
+  }
+  if (in >= 0) dup2(in, 0);
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  execv(argv[0], argv.data());
+  std::fprintf(stderr, "deploylab: cannot run %s: %s\n", argv[0], std::strerror(errno));
+  _exit(127);
+}
+
+[[noreturn]] void boardLauncher(const Fleet& f, const FleetBoard& b) {
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  // Ctrl-C reaches the whole process group: the fleet stops the boards
+  // itself, and each launcher must live on to write its summary.
+  signal(SIGINT, SIG_IGN);
+  signal(SIGHUP, SIG_IGN);
+  f.closeAllBut({b.readyPipe[1], b.goPipe[0], b.reportPipe[1]});
+  if (unshare(CLONE_NEWNS | CLONE_NEWNET | CLONE_NEWPID | CLONE_NEWUTS | CLONE_NEWIPC) != 0) {
+    std::perror("deploylab: unshare");
+    _exit(3);
+  }
+  char byte = 'r';
+  if (::write(b.readyPipe[1], &byte, 1) != 1 || !readWithin(b.goPipe[0], &byte, 1, 3600)) _exit(3);
+  ::close(b.readyPipe[1]);
+  ::close(b.goPipe[0]);
+  runBoardLauncher(b.paths, b.spec, b.ttyPath, b.reportPipe[1]);
+}
+
+bool prepare(Fleet& f, const FleetOptions& options, std::string* error) {
+  std::vector<std::string> texts;
+  for (const auto& file : options.boardFiles) {
+    texts.push_back(readText(file));
+    if (texts.back().empty()) {
+      *error = "cannot read board file " + file;
+      return false;
+    }
+  }
+  if (texts.empty()) texts.push_back(SAMPLE_BOARD);
+  for (const auto& program : {options.installer, options.nandfix, options.server})
+    if (access(program.c_str(), X_OK) != 0) {
+      *error = "missing " + program + " (build it first)";
+      return false;
+    }
+  f.runDir = tempRoot() + "/deploylab-" + f.id;
+  std::error_code ec;
+  fs::create_directories(f.runDir, ec);
+  if (ec || !writeText(f.runDir + "/pid", std::to_string(getpid()) + "\n")) {
+    *error = "cannot create " + f.runDir;
+    return false;
+  }
+  const std::string keep = options.keepDir.empty() ? "" : fs::absolute(options.keepDir).string();
+  f.serverLog = (keep.empty() ? f.runDir : keep) + "/server.log";
+  if (!keep.empty()) {
+    fs::create_directories(keep, ec);
+    fs::remove(f.serverLog, ec);
+  }
+  f.boards.resize(static_cast<size_t>(options.boards));
+  for (int k = 0; k < options.boards; ++k) {
+    FleetBoard& b = f.boards[static_cast<size_t>(k)];
+    b.index = k;
+    const size_t which = static_cast<size_t>(k) % texts.size();
+    b.label = options.boardFiles.empty() ? "sample board" : options.boardFiles[which];
+    if (!vboard::parseBoardText(texts[which], &b.spec, error)) {
+      *error = "board file " + b.label + ": " + *error;
+      return false;
+    }
+    const std::string name = "board" + std::to_string(k);
+    b.paths.ramdisk = f.runDir + "/" + name + "-ramdisk";
+    b.paths.boardDir = keep.empty() ? f.runDir + "/" + name : keep + "/" + name;
+    b.paths.summaryFile = b.paths.boardDir + "/summary.txt";
+    b.paths.linkPrefix = boardEnd(f, k, 0);
+    b.paths.linkPrefix.pop_back();  // the launcher appends the interface number
+    b.paths.keepStores = !keep.empty();
+    b.mac = macText(f.id, k, 0);
+    if (!buildRamdisk(b.paths.ramdisk, options.installer, options.nandfix, error) ||
+        !prepareBoardDirectory(b.paths.boardDir, texts[which], b.spec, error))
+      return false;
+    fs::remove(b.paths.summaryFile, ec);
+    std::ofstream(b.paths.boardDir + "/board.log", std::ios::app) << "lab boot " << f.id << "\n";
+    b.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (b.master < 0 || grantpt(b.master) != 0 || unlockpt(b.master) != 0) {
+      *error = "no pseudo-terminal";
+      return false;
+    }
+    // Held open here too, so that the master never reads as hung up
+    // before the board has opened its console.
+    b.ttyPath = ptsname(b.master);
+    b.slave = ::open(b.ttyPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    fcntl(b.master, F_SETFL, O_NONBLOCK);
+    if (b.slave < 0 || pipe2(b.readyPipe, O_CLOEXEC) || pipe2(b.goPipe, O_CLOEXEC) ||
+        pipe2(b.reportPipe, O_CLOEXEC)) {
+      *error = "cannot make the board's terminal or pipes";
+      return false;
+    }
+  }
+  if (pipe2(f.segmentReady, O_CLOEXEC) || pipe2(f.segmentGo, O_CLOEXEC)) {
+    *error = "pipe";
+    return false;
+  }
+  if (!options.segment.empty()) {
+    f.namedSegment = options.segment;
+    if (!fs::exists("/run/netns/" + options.segment)) {
+      if (runCommand({"ip", "netns", "add", options.segment}, false) != 0) {
+        *error = "cannot make the network namespace " + options.segment;
+        return false;
+      }
+      f.madeNamespace = true;
+      writeText(f.runDir + "/segment-netns", options.segment);
+    }
+    f.madeBridge = runCommand({"ip", "-n", options.segment, "link", "show", "br0"}) != 0;
+  }
+  return true;
+}
+
+bool start(Fleet& f, const FleetOptions& options, std::string* error) {
+  f.segment = fork();
+  if (f.segment == 0) segmentLauncher(f, options);
+  for (auto& b : f.boards) {
+    b.launcher = fork();
+    if (b.launcher == 0) boardLauncher(f, b);
+  }
+  char byte;
+  bool ok = f.segment > 0 && readWithin(f.segmentReady[0], &byte, 1, SETUP_SECONDS);
+  for (auto& b : f.boards)
+    ok = ok && b.launcher > 0 && readWithin(b.readyPipe[0], &byte, 1, SETUP_SECONDS);
+  if (!ok) {
+    *error = "the boards' or the segment's namespaces did not start";
+    return false;
+  }
+  for (const auto& b : f.boards)
+    for (unsigned n = 0; n < b.spec.interfaces; ++n) {
+      if (runCommand({"ip", "link", "add", boardEnd(f, b.index, n), "address",
+                      macText(f.id, b.index, n), "netns", std::to_string(b.launcher), "type",
+                      "veth", "peer", "name", segmentEnd(f, b.index, n), "netns",
+                      std::to_string(f.segment)},
+                     false) != 0) {
+        *error = "cannot create the link " + boardEnd(f, b.index, n);
+        return false;
+      }
+    }
+  const char go = 'g';
+  ok = ::write(f.segmentGo[1], &go, 1) == 1;
+  for (auto& b : f.boards) {
+    ok = ok && ::write(b.goPipe[1], &go, 1) == 1 &&
+         readWithin(b.reportPipe[0], &b.init, sizeof b.init, SETUP_SECONDS);
+    if (!ok) {
+      *error = "board " + std::to_string(b.index) + " did not start its installer";
+      return false;
+    }
+  }
+  return true;
+}
+
+void takeOutput(FleetBoard& b, const FleetOptions& options, double startedAt) {
+  for (;;) {
+    char buffer[4096];
+    const ssize_t n = ::read(b.master, buffer, sizeof buffer);
+    if (n <= 0) break;
+    b.transcript.append(buffer, static_cast<size_t>(n));
+  }
+  const size_t prompts = [&] {
+    size_t count = 0;
+    for (size_t at = b.transcript.find("Press ENTER to reboot"); at != std::string::npos;
+         at = b.transcript.find("Press ENTER to reboot", at + 1))
+      ++count;
+    return count;
+  }();
+  if (prompts > b.answered) {
+    b.answered = prompts;
+    ssize_t ignored = ::write(b.master, "\n", 1);
+    (void)ignored;
+  }
+  if (b.installedAt == 0 && b.transcript.find("Software installed.") != std::string::npos) {
+    b.installedAt = now();
+    std::printf("board %d: software installed after %.1f s\n", b.index, b.installedAt - startedAt);
+  }
+  const size_t end = b.transcript.rfind('\n');
+  if (end == std::string::npos || end < b.consumed) return;
+  const std::string fresh = b.transcript.substr(b.consumed, end + 1 - b.consumed);
+  b.consumed = end + 1;
+  for (const auto& line : shownLines(fresh)) {
+    if (options.verbose) std::printf("[%d] %s\n", b.index, line.c_str());
+    else if (line.find("FATAL ERROR") != std::string::npos)
+      std::printf("board %d: %s\n", b.index, line.c_str());
+  }
+  std::fflush(stdout);
+}
+
+enum class Ending { Rebooted, TimedOut, Interrupted };
+
+Ending watch(Fleet& f, const FleetOptions& options, double startedAt) {
+  const double deadline = startedAt + options.timeoutSeconds;
+  Ending ending = Ending::Rebooted;
+  double killedAt = 0;
+  for (;;) {
+    std::vector<pollfd> fds = {{signalPipe[0], POLLIN, 0}};
+    for (const auto& b : f.boards) fds.push_back({b.master, POLLIN, 0});
+    if (poll(fds.data(), fds.size(), 200) < 0 && errno != EINTR) break;
+    if (fds[0].revents & POLLIN) {
+      char drain[16];
+      ssize_t ignored = ::read(signalPipe[0], drain, sizeof drain);
+      (void)ignored;
+      if (ending == Ending::Rebooted) ending = Ending::Interrupted;
+    }
+    if (ending == Ending::Rebooted && now() > deadline) ending = Ending::TimedOut;
+    if (ending != Ending::Rebooted && killedAt == 0) {
+      killedAt = now();
+      for (auto& b : f.boards)
+        if (!b.finished) ::kill(b.init, SIGKILL);
+    }
+    bool all = true;
+    for (auto& b : f.boards) {
+      if (b.finished) continue;
+      takeOutput(b, options, startedAt);
+      int status;
+      if (waitpid(b.launcher, &status, WNOHANG) == b.launcher) {
+        b.finished = true;
+        takeOutput(b, options, startedAt);
+      }
+      all = all && b.finished;
+    }
+    if (all) break;
+    if (killedAt > 0 && now() > killedAt + GRACE_SECONDS) break;
+  }
+  return ending;
+}
+
+std::string packagesOf(const std::string& summary) {
+  const std::string key = "packages in /flash/var/pdb:";
+  const size_t at = summary.find(key);
+  if (at == std::string::npos) return " (flash never mounted)";
+  return summary.substr(at + key.size(), summary.find('\n', at) - at - key.size());
+}
+
+int report(const Fleet& f, Ending ending, double startedAt) {
+  int installed = 0;
+  double last = startedAt;
+  std::printf("\n==== deploylab fleet summary (run %s): %zu boards on one segment\n", f.id.c_str(),
+              f.boards.size());
+  for (const auto& b : f.boards) {
+    const bool ok = b.installedAt > 0;
+    installed += ok ? 1 : 0;
+    last = std::max(last, b.installedAt);
+    std::printf("board %d: %s, %s, %s, eth0 %s: ", b.index, b.spec.name.c_str(),
+                architectureOf(b.spec).c_str(), vboard::layoutName(b.spec.layout), b.mac.c_str());
+    if (ok) std::printf("software installed after %.1f s\n", b.installedAt - startedAt);
+    else std::printf("installation failed\n");
+    std::printf("  packages:%s\n", packagesOf(readText(b.paths.summaryFile)).c_str());
+    if (!ok) {
+      const auto lines = shownLines(b.transcript);
+      for (size_t i = lines.size() > 8 ? lines.size() - 8 : 0; i < lines.size(); ++i)
+        std::printf("  | %s\n", lines[i].c_str());
+    }
+  }
+  const auto serverLines = shownLines(readText(f.serverLog));
+  if (!serverLines.empty()) std::printf("server: %s\n", serverLines.back().c_str());
+  switch (ending) {
+    case Ending::TimedOut:
+      std::printf("result: timed out; %d of %zu boards installed\n", installed, f.boards.size());
+      return 1;
+    case Ending::Interrupted:
+      std::printf("result: interrupted; %d of %zu boards installed\n", installed, f.boards.size());
+      return 130;
+    case Ending::Rebooted:
+      break;
+  }
+  std::printf("result: %d of %zu boards installed", installed, f.boards.size());
+  if (installed > 0) std::printf(", the last after %.1f s", last - startedAt);
+  std::printf("\n");
+  return installed == static_cast<int>(f.boards.size()) ? 0 : 1;
+}
+
+bool takeValue(int argc, char** argv, int* i, std::string* out) {
+  if (*i + 1 >= argc) {
+    std::fprintf(stderr, "deploylab: %s needs a value\n", argv[*i]);
+    return false;
+  }
+  *out = argv[++*i];
+  return true;
+}
+
+bool number(const std::string& text, long low, long high, long* out) {
+  char* end = nullptr;
+  *out = std::strtol(text.c_str(), &end, 10);
+  return !text.empty() && end && !*end && *out >= low && *out <= high;
+}
+
+}  // namespace
+
+int runFleet(const FleetOptions& options) {
+  removeStaleSegments();
+  cleanStaleRuns(false);
+  if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return 2;
+  struct sigaction action = {};
+  action.sa_handler = onSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  Fleet fleet;
+  fleet.id = randomId();
+  std::string error;
+  const double startedAt = now();
+  if (!prepare(fleet, options, &error) || !start(fleet, options, &error)) {
+    std::fprintf(stderr, "deploylab: %s\n", error.c_str());
+    fleet.release();
+    return 2;
+  }
+  std::printf("deploylab: fleet %s: %zu boards, server on br0%s%s\n", fleet.id.c_str(),
+              fleet.boards.size(), options.segment.empty() ? "" : " in ",
+              options.segment.c_str());
+  std::fflush(stdout);
+  const Ending ending = watch(fleet, options, startedAt);
+  for (const auto& b : fleet.boards) writeText(b.paths.boardDir + "/console.log", b.transcript);
+  if (fleet.segment > 0) {
+    stopProcess(fleet.segment, SIGTERM, 3);
+    fleet.segment = -1;
+  }
+  const int status = report(fleet, ending, startedAt);
+  fleet.release();
+  return status;
+}
+
+int fleetCommand(int argc, char** argv) {
+  const std::string dir = programDirectory();
+  FleetOptions options;
+  options.installer = dir + "/deployboot-vboard";
+  options.nandfix = dir + "/nandfix";
+  options.server = dir + "/deployserve";
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    std::string value;
+    long n = 0;
+    if (a == "--help" || a == "-h") {
+      std::fputs(FLEET_USAGE, stdout);
+      return 0;
+    } else if (a == "--keep-config") {
+      options.keepConfig = true;
+    } else if (a == "--verbose") {
+      options.verbose = true;
+    } else if (a == "--boards" || a == "--board" || a == "--samples" || a == "--keep-dir" ||
+               a == "--segment" || a == "--timeout" || a == "--installer" || a == "--nandfix" ||
+               a == "--server") {
+      if (!takeValue(argc, argv, &i, &value)) return 2;
+      if (a == "--boards") {
+        if (!number(value, 1, MAX_BOARDS, &n)) {
+          std::fprintf(stderr, "deploylab: --boards needs 1 to %d\n", MAX_BOARDS);
+          return 2;
+        }
+        options.boards = static_cast<int>(n);
+      } else if (a == "--timeout") {
+        if (!number(value, 1, 86400, &n)) {
+          std::fprintf(stderr, "deploylab: --timeout needs 1 to 86400 seconds\n");
+          return 2;
+        }
+        options.timeoutSeconds = static_cast<int>(n);
+      } else if (a == "--board") {
+        options.boardFiles.push_back(value);
+      } else if (a == "--samples") {
+        options.samples.push_back(value);
+      } else if (a == "--keep-dir") {
+        options.keepDir = value;
+      } else if (a == "--segment") {
+        options.segment = value;
+      } else if (a == "--installer") {
+        options.installer = value;
+      } else if (a == "--nandfix") {
+        options.nandfix = value;
+      } else {
+        options.server = value;
+      }
+    } else {
+      std::fprintf(stderr, "deploylab: unknown option '%s'\n%s", a.c_str(), FLEET_USAGE);
+      return 2;
+    }
+  }
+  if (geteuid() != 0) {
+    std::fprintf(stderr, "deploylab: needs root (namespaces, mounts, links)\n");
+    return 2;
+  }
+  if (options.samples.empty()) {
+    std::vector<std::string> scripts;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(DEPLOYLAB_SAMPLES_DIR, ec))
+      if (e.path().extension() == ".scr") scripts.push_back(e.path().string());
+    std::sort(scripts.begin(), scripts.end());
+    options.samples = scripts;
+  }
+  return runFleet(options);
+}
+
+}  // namespace deployboot::lab
