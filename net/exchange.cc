@@ -44,9 +44,11 @@ int sendDatagram(NetInterface& iface, const uint8_t* buffer, size_t length) {
 
 int receiveDatagram(NetInterface& iface, uint8_t* buffer) {
   socklen_t size = sizeof iface.lastSource;
-  const ssize_t n = recvfrom(iface.socket, buffer, PACKET_SIZE, MSG_DONTWAIT,
+  // MSG_TRUNC reports the datagram's real length: cut to the buffer, a
+  // longer one would pass for a whole reply whose length field fits.
+  const ssize_t n = recvfrom(iface.socket, buffer, PACKET_SIZE, MSG_DONTWAIT | MSG_TRUNC,
                              reinterpret_cast<sockaddr*>(&iface.lastSource), &size);
-  if (n < 0) return -1;
+  if (n < 0 || n > static_cast<ssize_t>(PACKET_SIZE)) return -1;
   if (iface.lastSource.sin_port != iface.destination.sin_port) return -1;
   return static_cast<int>(n);
 }

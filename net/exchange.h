@@ -20,8 +20,8 @@ void stampHeader(ExchangeState& state, uint8_t* buffer, uint16_t payloadLength);
 int sendDatagram(NetInterface& iface, const uint8_t* buffer, size_t length);
 
 // One non-blocking receive of up to PACKET_SIZE bytes. Returns the datagram
-// length, or -1 when nothing arrived or it came from another port than the
-// one we send to.
+// length, or -1 when nothing arrived, it came from another port than the
+// one we send to, or it was longer than PACKET_SIZE.
 int receiveDatagram(NetInterface& iface, uint8_t* buffer);
 
 // Whether `buffer` is the reply we wait for: well-formed, from the peer (or

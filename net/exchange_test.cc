@@ -191,6 +191,25 @@ TEST(Exchange, IgnoresRightReplyFromAnotherPort) {
   close(other);
 }
 
+TEST(Exchange, DatagramLongerThanTheBufferIsNotTakenForTheReplyItsHeaderAnnounces) {
+  // A full-size reply with trailing bytes: cut to the buffer it would look
+  // whole. The real reply follows it.
+  TestPeer peer([](const std::vector<uint8_t>& request) {
+    const MessageHeader h = MessageHeader::read(request.data());
+    const auto seq = static_cast<uint16_t>(h.acknowledgement + 1);
+    auto forged = makeDatagram(kServer, kClient, seq, h.sequence, std::string(MAX_PAYLOAD, 'O'));
+    forged.resize(forged.size() + 100, 'O');
+    return std::vector<std::vector<uint8_t>>{forged, makeDatagram(kServer, kClient, seq, h.sequence, "REAL")};
+  });
+  LinkedClient client(peer);
+  uint8_t request[PACKET_SIZE], reply[PACKET_SIZE];
+  clearPacket(request);
+  stampHeader(client.state, request, 0);
+  ASSERT_EQ(exchange(client.iface, client.state, request, reply, 200000, 1),
+            static_cast<int>(HEADER_SIZE + 4));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(reply + HEADER_SIZE), 4), "REAL");
+}
+
 TEST(Exchange, DuplicateReplyIsDroppedAndNextReplyAccepted) {
   std::atomic<int> seen{0};
   TestPeer peer([&seen](const std::vector<uint8_t>& request) {
