@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs the whole test suite: the host unit and system
-# tests, then the unit tests built for mipsel under qemu-mipsel-static.
+# tests (among them the mipsel installer on the qemu-malta board), then the
+# unit tests built for mipsel under qemu-mipsel-static.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
+lab/qemu/setup.sh
 scripts/build.sh --mipsel
 
 status=0

@@ -103,7 +103,7 @@ TEST(HostilePeers, InstallationCompletesWithTheRightFiles) {
   // The lab's signed sample set for the sample board (one CPU: "mipsle"),
   // and a package big enough for a few hundred data replies.
   const std::string samples = work + "/samples";
-  ASSERT_EQ(run({SOURCE + "/lab/samples/build_packages.sh", BIN + "/deploypkg", samples, "mipsle"}), 0);
+  ASSERT_EQ(run({SOURCE + "/lab/build_sample_packages.sh", BIN + "/deploypkg", samples, "mipsle"}), 0);
   std::string bulk(1'500'000, '\0');
   uint32_t x = 12345;
   for (auto& c : bulk) c = static_cast<char>((x = x * 1103515245 + 12345) >> 24);

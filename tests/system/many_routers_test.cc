@@ -77,7 +77,7 @@ TEST(ManyRouters, EightBoardsOfTwoArchitecturesAtOnce) {
   const std::map<std::string, std::string> only = {{"mipsle", "uni"}, {"mmips", "smp"}};
   for (const auto& [arch, extra] : only) {
     const std::string dir = work + "/" + arch;
-    ASSERT_EQ(run({SOURCE + "/lab/samples/build_packages.sh", BIN + "/deploypkg", dir, arch}), 0);
+    ASSERT_EQ(run({SOURCE + "/lab/build_sample_packages.sh", BIN + "/deploypkg", dir, arch}), 0);
     ASSERT_TRUE(buildPackage(work, extra, arch, dir + "/40-" + extra + ".pkg"));
   }
   for (const char* script : {"autorun.scr", "users.scr"}) fs::remove(work + "/mmips/" + script);
