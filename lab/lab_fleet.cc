@@ -68,23 +68,12 @@ void onSignal(int) {
   (void)ignored;
 }
 
-double now() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
-std::string tempRoot() {
-  const char* t = std::getenv("TMPDIR");
-  return t && *t ? t : "/tmp";
-}
-
 // Reads exactly `size` bytes within `seconds`.
 bool readWithin(int fd, void* data, size_t size, double seconds) {
   char* p = static_cast<char*>(data);
-  const double deadline = now() + seconds;
+  const double deadline = monotonicSeconds() + seconds;
   while (size > 0) {
-    const double left = deadline - now();
+    const double left = deadline - monotonicSeconds();
     pollfd pfd = {fd, POLLIN, 0};
     if (left <= 0 || poll(&pfd, 1, static_cast<int>(left * 1000) + 1) <= 0) {
       if (errno == EINTR && left > 0) continue;
@@ -97,34 +86,6 @@ bool readWithin(int fd, void* data, size_t size, double seconds) {
     size -= static_cast<size_t>(n);
   }
   return true;
-}
-
-// What a terminal would show of one console line: no control sequences,
-// only the text after the last carriage return.
-std::string shownLine(const std::string& raw) {
-  std::string out;
-  for (size_t i = 0; i < raw.size(); ++i) {
-    if (raw[i] == '\x1b' && i + 1 < raw.size() && raw[i + 1] == '[') {
-      i += 2;
-      while (i < raw.size() && !std::isalpha(static_cast<unsigned char>(raw[i]))) ++i;
-      continue;
-    }
-    if (raw[i] == '\r') out.clear();
-    else if (raw[i] != '\a') out += raw[i];
-  }
-  return out;
-}
-
-std::vector<std::string> shownLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::stringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
-    while (!line.empty() && line.back() == '\r') line.pop_back();
-    line = shownLine(line);
-    if (line.find_first_not_of(" \t") != std::string::npos) lines.push_back(line);
-  }
-  return lines;
 }
 
 std::string architectureOf(const vboard::BoardSpec& spec) {
@@ -221,7 +182,7 @@ std::string segmentEnd(const Fleet& f, int board, unsigned iface) {
 // Named segments a killed fleet made: each run directory names its own.
 void removeStaleSegments() {
   std::error_code ec;
-  for (const auto& e : fs::directory_iterator(tempRoot(), ec)) {
+  for (const auto& e : fs::directory_iterator(temporaryRoot(), ec)) {
     const std::string dir = e.path().string();
     if (e.path().filename().string().rfind("deploylab-", 0) != 0) continue;
     const std::string name = readText(dir + "/segment-netns");
@@ -306,7 +267,7 @@ bool prepare(Fleet& f, const FleetOptions& options, std::string* error) {
       *error = "missing " + program + " (build it first)";
       return false;
     }
-  f.runDir = tempRoot() + "/deploylab-" + f.id;
+  f.runDir = temporaryRoot() + "/deploylab-" + f.id;
   std::error_code ec;
   fs::create_directories(f.runDir, ec);
   if (ec || !writeText(f.runDir + "/pid", std::to_string(getpid()) + "\n")) {
@@ -436,7 +397,7 @@ void takeOutput(FleetBoard& b, const FleetOptions& options, double startedAt) {
     (void)ignored;
   }
   if (b.installedAt == 0 && b.transcript.find("Software installed.") != std::string::npos) {
-    b.installedAt = now();
+    b.installedAt = monotonicSeconds();
     std::printf("board %d: software installed after %.1f s\n", b.index, b.installedAt - startedAt);
   }
   const size_t end = b.transcript.rfind('\n');
@@ -467,9 +428,9 @@ Ending watch(Fleet& f, const FleetOptions& options, double startedAt) {
       (void)ignored;
       if (ending == Ending::Rebooted) ending = Ending::Interrupted;
     }
-    if (ending == Ending::Rebooted && now() > deadline) ending = Ending::TimedOut;
+    if (ending == Ending::Rebooted && monotonicSeconds() > deadline) ending = Ending::TimedOut;
     if (ending != Ending::Rebooted && killedAt == 0) {
-      killedAt = now();
+      killedAt = monotonicSeconds();
       for (auto& b : f.boards)
         if (!b.finished) ::kill(b.init, SIGKILL);
     }
@@ -485,7 +446,7 @@ Ending watch(Fleet& f, const FleetOptions& options, double startedAt) {
       all = all && b.finished;
     }
     if (all) break;
-    if (killedAt > 0 && now() > killedAt + GRACE_SECONDS) break;
+    if (killedAt > 0 && monotonicSeconds() > killedAt + GRACE_SECONDS) break;
   }
   return ending;
 }
@@ -567,7 +528,7 @@ int runFleet(const FleetOptions& options) {
   Fleet fleet;
   fleet.id = randomId();
   std::string error;
-  const double startedAt = now();
+  const double startedAt = monotonicSeconds();
   if (!prepare(fleet, options, &error) || !start(fleet, options, &error)) {
     std::fprintf(stderr, "deploylab: %s\n", error.c_str());
     fleet.release();

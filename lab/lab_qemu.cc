@@ -30,43 +30,17 @@ void onInterrupt(int) { interrupted = 1; }
 
 std::string labDir() { return fs::path(DEPLOYLAB_SAMPLES_DIR).parent_path().string(); }
 
-double now() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
 // The installer's own console lines, without the kernel's log lines and
 // terminal controls, the last `count` of them.
 std::string installerLastLines(const std::string& console, size_t count) {
   std::vector<std::string> lines;
-  std::istringstream in(console);
-  std::string line;
-  while (std::getline(in, line)) {
-    std::string shown;
-    for (size_t i = 0; i < line.size(); ++i) {
-      if (line[i] == '\x1b') {  // CSI sequence: ESC [ parameters final-byte
-        if (i + 1 < line.size() && line[i + 1] == '[') {
-          i += 2;
-          while (i < line.size() && !(line[i] >= 0x40 && line[i] <= 0x7e)) ++i;
-        }
-        continue;
-      }
-      if (line[i] == '\r') {
-        shown.clear();
-        continue;
-      }
-      shown += line[i];
-    }
-    if (shown.size() > 1 && shown[0] == '[' && shown.find("] ") != std::string::npos &&
-        shown.find_first_not_of(" 0123456789.", 1) == shown.find(']'))
-      continue;
-    if (shown.find_first_not_of(" \t") != std::string::npos) lines.push_back(shown);
+  for (const std::string& shown : shownLines(console)) {
+    const bool kernelLog = shown.size() > 1 && shown[0] == '[' &&
+                           shown.find("] ") != std::string::npos &&
+                           shown.find_first_not_of(" 0123456789.", 1) == shown.find(']');
+    if (!kernelLog) lines.push_back(shown);
   }
-  std::string out;
-  for (size_t i = lines.size() > count ? lines.size() - count : 0; i < lines.size(); ++i)
-    out += "  " + lines[i] + "\n";
-  return out;
+  return indentedTail(lines, count);
 }
 
 std::string defaultInstaller() {
@@ -200,12 +174,12 @@ int runQemuMalta(const RunOptions& options) {
   int status = -1;
   bool timedOut = false;
   if (child > 0) {
-    const double deadline = now() + 2.0 * options.timeoutSeconds + SETUP_ALLOWANCE_SECONDS;
+    const double deadline = monotonicSeconds() + 2.0 * options.timeoutSeconds + SETUP_ALLOWANCE_SECONDS;
     bool stopped = false;
     for (;;) {
       const pid_t r = waitpid(child, &status, WNOHANG);
       if (r == child || (r < 0 && errno != EINTR)) break;
-      if (!stopped && (interrupted || now() > deadline)) {
+      if (!stopped && (interrupted || monotonicSeconds() > deadline)) {
         timedOut = !interrupted;
         ::kill(child, SIGTERM);  // run.sh cleans up on TERM as on INT
         stopped = true;

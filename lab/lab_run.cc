@@ -52,17 +52,6 @@ void onSignal(int) {
   (void)ignored;
 }
 
-double now() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
-std::string tempRoot() {
-  const char* t = std::getenv("TMPDIR");
-  return t && *t ? t : "/tmp";
-}
-
 bool readFull(int fd, void* data, size_t size) {
   char* p = static_cast<char*>(data);
   while (size > 0) {
@@ -173,38 +162,6 @@ bool awaitByte(int fd, double seconds) {
   return ::read(fd, &byte, 1) == 1;
 }
 
-// The text without terminal control sequences (ESC [ ... letter).
-std::string withoutControls(const std::string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\x1b' && i + 1 < text.size() && text[i + 1] == '[') {
-      i += 2;
-      while (i < text.size() && !std::isalpha(static_cast<unsigned char>(text[i]))) ++i;
-      continue;
-    }
-    if (text[i] == '\a') continue;
-    out += text[i];
-  }
-  return out;
-}
-
-std::string lastLines(const std::string& text, size_t count) {
-  std::vector<std::string> lines;
-  std::stringstream in(withoutControls(text));
-  std::string line;
-  while (std::getline(in, line)) {
-    // Keep what a terminal would show: the text after the last carriage return.
-    while (!line.empty() && line.back() == '\r') line.pop_back();
-    const size_t cr = line.rfind('\r');
-    if (cr != std::string::npos) line = line.substr(cr + 1);
-    if (line.find_first_not_of(" \t") != std::string::npos) lines.push_back(line);
-  }
-  std::string out;
-  for (size_t i = lines.size() > count ? lines.size() - count : 0; i < lines.size(); ++i)
-    out += "  " + lines[i] + "\n";
-  return out;
-}
-
 size_t countOf(const std::string& text, const std::string& what) {
   size_t count = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
@@ -233,7 +190,7 @@ bool setUp(Run& run, const RunOptions& options, std::string* ttyPath, std::strin
       *error = "missing " + program + " (build it first)";
       return false;
     }
-  run.runDir = tempRoot() + "/" + RUN_PREFIX + run.id;
+  run.runDir = temporaryRoot() + "/" + RUN_PREFIX + run.id;
   std::error_code ec;
   fs::create_directories(run.runDir, ec);
   if (ec || !writeText(run.runDir + "/pid", std::to_string(getpid()) + "\n")) {
@@ -327,7 +284,7 @@ enum class Ending { Rebooted, TimedOut, Interrupted };
 // Shows the console live and answers the ENTER prompt until the board's
 // terminal closes (the installer has ended).
 Ending pumpConsole(Run& run, const RunOptions& options, std::string* transcript) {
-  const double deadline = now() + options.timeoutSeconds;
+  const double deadline = monotonicSeconds() + options.timeoutSeconds;
   size_t answered = 0;
   Ending ending = Ending::Rebooted;
   double killedAt = 0;
@@ -343,7 +300,7 @@ Ending pumpConsole(Run& run, const RunOptions& options, std::string* transcript)
       if (ending == Ending::Rebooted) {
         ending = Ending::Interrupted;
         ::kill(run.boardInit, SIGKILL);
-        killedAt = now();
+        killedAt = monotonicSeconds();
       }
     }
     if (count == 3 && (fds[2].revents & POLLIN)) {
@@ -373,12 +330,12 @@ Ending pumpConsole(Run& run, const RunOptions& options, std::string* transcript)
         (void)ignored;
       }
     }
-    if (ending == Ending::Rebooted && now() > deadline) {
+    if (ending == Ending::Rebooted && monotonicSeconds() > deadline) {
       ending = Ending::TimedOut;
       ::kill(run.boardInit, SIGKILL);
-      killedAt = now();
+      killedAt = monotonicSeconds();
     }
-    if (killedAt > 0 && now() > killedAt + 5) break;
+    if (killedAt > 0 && monotonicSeconds() > killedAt + 5) break;
   }
   return ending;
 }
@@ -424,7 +381,7 @@ int runLab(const RunOptions& options) {
   run.release();
   const bool installed = transcript.find("Software installed.") != std::string::npos;
   std::printf("\n==== deploylab summary (run %s)\n", run.id.c_str());
-  std::printf("installer's last lines:\n%s", lastLines(transcript, 12).c_str());
+  std::printf("installer's last lines:\n%s", indentedTail(shownLines(transcript), 12).c_str());
   std::fputs(summary.c_str(), stdout);
   if (!options.keepBoard.empty()) std::printf("board kept in %s\n", options.keepBoard.c_str());
   switch (ending) {
@@ -445,7 +402,7 @@ int cleanStaleRuns(bool verbose) {
   int removed = 0;
   std::vector<std::string> live;
   std::error_code ec;
-  for (const auto& e : fs::directory_iterator(tempRoot(), ec)) {
+  for (const auto& e : fs::directory_iterator(temporaryRoot(), ec)) {
     const std::string name = e.path().filename().string();
     if (name.rfind(RUN_PREFIX, 0) != 0 || !e.is_directory()) continue;
     const std::string id = name.substr(std::strlen(RUN_PREFIX));

@@ -7,6 +7,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cstdlib>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -96,6 +98,50 @@ void stopProcess(pid_t pid, int sig, double seconds) {
 std::string kernelRelease() {
   utsname u;
   return uname(&u) == 0 ? u.release : "unknown";
+}
+
+double monotonicSeconds() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+std::string temporaryRoot() {
+  const char* t = std::getenv("TMPDIR");
+  return t && *t ? t : "/tmp";
+}
+
+std::string shownLine(const std::string& raw) {
+  std::string out;
+  for (size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] == '\x1b' && i + 1 < raw.size() && raw[i + 1] == '[') {
+      i += 2;
+      while (i < raw.size() && !std::isalpha(static_cast<unsigned char>(raw[i]))) ++i;
+      continue;
+    }
+    if (raw[i] == '\r') out.clear();
+    else if (raw[i] != '\a') out += raw[i];
+  }
+  return out;
+}
+
+std::vector<std::string> shownLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::stringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    while (!line.empty() && line.back() == '\r') line.pop_back();
+    line = shownLine(line);
+    if (line.find_first_not_of(" \t") != std::string::npos) lines.push_back(line);
+  }
+  return lines;
+}
+
+std::string indentedTail(const std::vector<std::string>& lines, size_t count) {
+  std::string out;
+  for (size_t i = lines.size() > count ? lines.size() - count : 0; i < lines.size(); ++i)
+    out += "  " + lines[i] + "\n";
+  return out;
 }
 
 }  // namespace deployboot::lab

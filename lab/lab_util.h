@@ -29,4 +29,20 @@ void stopProcess(pid_t pid, int sig, double seconds);
 // The kernel release, as the installer builds its module paths with it.
 std::string kernelRelease();
 
+// Seconds on the monotonic clock.
+double monotonicSeconds();
+
+// Where runs put their directories: $TMPDIR, else /tmp.
+std::string temporaryRoot();
+
+// What a terminal shows of one console line: no control sequences (ESC [
+// ... letter) or bells, only the text after the last carriage return.
+std::string shownLine(const std::string& raw);
+
+// The shown lines of a console transcript that are not blank.
+std::vector<std::string> shownLines(const std::string& text);
+
+// The last `count` of `lines`, each indented by two spaces.
+std::string indentedTail(const std::vector<std::string>& lines, size_t count);
+
 }  // namespace deployboot::lab

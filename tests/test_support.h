@@ -5,6 +5,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -14,6 +16,30 @@ inline bool runningInCi() {
   const char* ci = std::getenv("CI");
   return ci && std::strcmp(ci, "true") == 0;
 }
+
+inline bool has(const std::string& text, const std::string& what) {
+  return text.find(what) != std::string::npos;
+}
+
+// A directory of its own for one test under /tmp, removed with everything
+// in it at the end of the test.
+class ScratchDir {
+ public:
+  explicit ScratchDir(const std::string& prefix = "deployboot-test") {
+    std::string pattern = "/tmp/" + prefix + ".XXXXXX";
+    if (mkdtemp(pattern.data())) path_ = pattern;
+  }
+  ~ScratchDir() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
 
 }  // namespace deployboot::testing
 

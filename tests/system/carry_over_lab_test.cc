@@ -45,9 +45,7 @@ TestPackage withFile(const std::string& name, const std::string& path) {
   return p;
 }
 
-bool has(const std::string& text, const std::string& what) {
-  return text.find(what) != std::string::npos;
-}
+using testing::has;
 
 mode_t permissions(const std::string& path) {
   struct stat st {};

@@ -17,6 +17,7 @@
 
 #include "tests/system/hostile_peer.h"
 #include "tests/system/network_segment.h"
+#include "tests/system/kept_board.h"
 #include "tests/test_support.h"
 
 namespace deployboot {
@@ -31,9 +32,7 @@ using testing::run;
 const std::string BIN = DEPLOYBOOT_BINARY_DIR;
 const std::string SOURCE = DEPLOYBOOT_SOURCE_DIR;
 
-bool has(const std::string& text, const std::string& what) {
-  return text.find(what) != std::string::npos;
-}
+using testing::has;
 
 // A bridge br0 in a named network namespace, for `deploylab fleet
 // --segment`, with a second namespace plugged into it for the hostile
@@ -73,32 +72,15 @@ class HostileSegment {
   std::vector<std::string> created_;
 };
 
-std::set<std::string> directoryNames(const std::string& dir) {
-  std::set<std::string> names;
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(dir, ec)) names.insert(e.path().filename().string());
-  return names;
-}
-
-// The kept flash partition that the board mounted at /flash.
-std::string flashOf(const std::string& boardDir) {
-  std::smatch m;
-  const std::string summary = readFile(boardDir + "/summary.txt");
-  if (!std::regex_search(summary, m, std::regex("/flash was mtd([0-9]+)"))) return "";
-  return boardDir + "/saved/" + m[1].str();
-}
+using testing::directoryNames;
 
 TEST(HostilePeers, InstallationCompletesWithTheRightFiles) {
   DEPLOYBOOT_REQUIRE_ROOT();
   for (const char* program : {"deploylab", "deployserve", "deployboot-vboard", "nandfix", "deploypkg"})
     ASSERT_EQ(access((BIN + "/" + program).c_str(), X_OK), 0) << program << " is not built";
-  char pattern[] = "/tmp/hostile-peers.XXXXXX";
-  ASSERT_TRUE(mkdtemp(pattern));
-  const std::string work = pattern;
-  struct Remove {
-    std::string dir;
-    ~Remove() { fs::remove_all(dir); }
-  } remove{work};
+  const testing::ScratchDir scratch("hostile-peers");
+  ASSERT_FALSE(scratch.path().empty());
+  const std::string work = scratch.path();
 
   // The lab's signed sample set for the sample board (one CPU: "mipsle"),
   // and a package big enough for a few hundred data replies.
@@ -142,7 +124,7 @@ TEST(HostilePeers, InstallationCompletesWithTheRightFiles) {
     EXPECT_TRUE(has(console, line)) << line << "\n" << console << serverLog;
   EXPECT_FALSE(has(console, "ERROR")) << console;
 
-  const std::string flash = flashOf(board);
+  const std::string flash = testing::keptFlashOf(board);
   ASSERT_FALSE(flash.empty()) << readFile(board + "/summary.txt");
   EXPECT_EQ(directoryNames(flash + "/var/pdb"),
             (std::set<std::string>{"bulk", "site", "system", "web"}));

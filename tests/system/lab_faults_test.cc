@@ -57,9 +57,7 @@ TestPackage withFiles(TestPackage p, std::vector<testing::TestFile> files) {
   return p;
 }
 
-bool has(const std::string& text, const std::string& what) {
-  return text.find(what) != std::string::npos;
-}
+using testing::has;
 
 // The tree under root as path -> type, permission bits and content (the
 // link text for links). Times are left out: they differ from run to run.

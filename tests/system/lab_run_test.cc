@@ -35,22 +35,7 @@ bool contains(const std::string& text, const std::string& what) {
   return text.find(what) != std::string::npos;
 }
 
-// A scratch directory per test, removed afterwards.
-class ScratchDir {
- public:
-  ScratchDir() {
-    char pattern[] = "/tmp/labtestXXXXXX";
-    path_ = mkdtemp(pattern);
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using deployboot::testing::ScratchDir;
 
 struct LabRun {
   int status = -1;         // deploylab's exit status

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/system/network_segment.h"
+#include "tests/system/kept_board.h"
 #include "tests/test_support.h"
 
 namespace deployboot {
@@ -26,9 +27,7 @@ const std::string BIN = DEPLOYBOOT_BINARY_DIR;
 const std::string SOURCE = DEPLOYBOOT_SOURCE_DIR;
 constexpr int BOARDS = 8;
 
-bool has(const std::string& text, const std::string& what) {
-  return text.find(what) != std::string::npos;
-}
+using testing::has;
 
 size_t countOf(const std::string& text, const std::string& what) {
   size_t n = 0;
@@ -36,19 +35,7 @@ size_t countOf(const std::string& text, const std::string& what) {
   return n;
 }
 
-std::set<std::string> directoryNames(const std::string& dir) {
-  std::set<std::string> names;
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(dir, ec)) names.insert(e.path().filename().string());
-  return names;
-}
-
-std::string flashOf(const std::string& boardDir) {
-  std::smatch m;
-  const std::string summary = readFile(boardDir + "/summary.txt");
-  if (!std::regex_search(summary, m, std::regex("/flash was mtd([0-9]+)"))) return "";
-  return boardDir + "/saved/" + m[1].str();
-}
+using testing::directoryNames;
 
 // A package of one file, /usr/share/NAME, for one architecture.
 bool buildPackage(const std::string& work, const std::string& name, const std::string& arch,
@@ -64,13 +51,9 @@ TEST(ManyRouters, EightBoardsOfTwoArchitecturesAtOnce) {
   DEPLOYBOOT_REQUIRE_ROOT();
   for (const char* program : {"deploylab", "deployserve", "deployboot-vboard", "nandfix", "deploypkg"})
     ASSERT_EQ(access((BIN + "/" + program).c_str(), X_OK), 0) << program << " is not built";
-  char pattern[] = "/tmp/many-routers.XXXXXX";
-  ASSERT_TRUE(mkdtemp(pattern));
-  const std::string work = pattern;
-  struct Remove {
-    std::string dir;
-    ~Remove() { fs::remove_all(dir); }
-  } remove{work};
+  const testing::ScratchDir scratch("many-routers");
+  ASSERT_FALSE(scratch.path().empty());
+  const std::string work = scratch.path();
 
   // The sample set once per architecture, the scripts once, and a package
   // that only one architecture has.
@@ -105,7 +88,7 @@ TEST(ManyRouters, EightBoardsOfTwoArchitecturesAtOnce) {
     const std::string console = readFile(board + "/console.log");
     EXPECT_TRUE(has(console, "Software installed.")) << console;
     EXPECT_FALSE(has(console, "ERROR")) << console;
-    const std::string flash = flashOf(board);
+    const std::string flash = testing::keptFlashOf(board);
     ASSERT_FALSE(flash.empty()) << readFile(board + "/summary.txt");
     const std::string extra = only.at(arch);
     EXPECT_EQ(directoryNames(flash + "/var/pdb"),

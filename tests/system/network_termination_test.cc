@@ -64,21 +64,7 @@ long droppedWtrms(pid_t server) {
   return std::atol(listing.c_str() + at + std::strlen("counter packets "));
 }
 
-class ScratchDir {
- public:
-  ScratchDir() {
-    char pattern[] = "/tmp/wtrmtestXXXXXX";
-    path_ = mkdtemp(pattern);
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using deployboot::testing::ScratchDir;
 
 // deploylab with its standard input on a pipe: what is written there is
 // typed on the board's console.

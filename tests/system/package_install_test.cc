@@ -13,6 +13,7 @@
 #include "pkg/file_transaction.h"
 #include "pkg/version.h"
 #include "tests/system/package_builder.h"
+#include "tests/system/installer_child.h"
 #include "tests/system/package_sandbox.h"
 
 namespace deployboot {
@@ -58,36 +59,7 @@ class PackageInstall : public ::testing::Test {
 
   // Streams one package file into an installer child; its console output.
   std::string install(const std::string& file, PackageStateMap states = {}) {
-    char outPath[] = "/tmp/package-child-out.XXXXXX";
-    const int out = mkstemp(outPath);
-    EXPECT_GE(out, 0);
-    int pipeFds[2];
-    EXPECT_EQ(pipe(pipeFds), 0);
-    const pid_t pid = fork();
-    if (pid == 0) {
-      dup2(pipeFds[0], 0);
-      dup2(out, 1);
-      close(pipeFds[1]);
-      InstallSession session(states, "mmips");
-      runPackageInstallerChild(session);
-    }
-    close(pipeFds[0]);
-    signal(SIGPIPE, SIG_IGN);
-    size_t done = 0;
-    while (done < file.size()) {
-      const ssize_t n = write(pipeFds[1], file.data() + done, file.size() - done);
-      if (n <= 0) break;
-      done += static_cast<size_t>(n);
-    }
-    EXPECT_EQ(done, file.size()) << "the child stopped reading its input";
-    close(pipeFds[1]);
-    int status = 0;
-    EXPECT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    close(out);
-    const std::string transcript = readWholeFile(outPath);
-    unlink(outPath);
-    return transcript;
+    return testing::installThroughChild(file, std::move(states));
   }
 
   std::vector<std::string> installAndReport(const TestPackage& p, PackageStateMap states = {}) {

@@ -89,9 +89,7 @@ class PackageLab : public ::testing::Test {
   int runs = 0;
 };
 
-bool has(const std::string& text, const std::string& what) {
-  return text.find(what) != std::string::npos;
-}
+using testing::has;
 
 #define EXPECT_CONSOLE_HAS(run, text) \
   EXPECT_TRUE(has((run).console, text)) << "console lacks: " << (text) << "\n" << (run).console

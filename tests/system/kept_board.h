@@ -1,0 +1,32 @@
+// Reading back what a lab run left in a kept board directory.
+#pragma once
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <set>
+#include <string>
+
+namespace deployboot::testing {
+
+// The names in a directory; none when it cannot be listed.
+inline std::set<std::string> directoryNames(const std::string& dir) {
+  std::set<std::string> names;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(dir, ec))
+    names.insert(e.path().filename().string());
+  return names;
+}
+
+// The saved partition that the board mounted at /flash, as its summary
+// names it; empty when the summary does not.
+inline std::string keptFlashOf(const std::string& boardDir) {
+  std::ifstream in(boardDir + "/summary.txt");
+  const std::string summary(std::istreambuf_iterator<char>(in), {});
+  std::smatch m;
+  if (!std::regex_search(summary, m, std::regex("/flash was mtd([0-9]+)"))) return "";
+  return boardDir + "/saved/" + m[1].str();
+}
+
+}  // namespace deployboot::testing
