@@ -219,19 +219,7 @@ void removeStaleSegments() {
   std::vector<std::string> args = {options.server, "--interface", "br0"};
   if (options.keepConfig) args.push_back("--keep");
   args.insert(args.end(), options.samples.begin(), options.samples.end());
-  const int out = ::open(f.serverLog.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  const int in = ::open("/dev/null", O_RDONLY);
-  if (out >= 0) {
-    dup2(out, 1);
-    dup2(out, 2);
-  }
-  if (in >= 0) dup2(in, 0);
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  execv(argv[0], argv.data());
-  std::fprintf(stderr, "deploylab: cannot run %s: %s\n", argv[0], std::strerror(errno));
-  _exit(127);
+  execLogged(std::move(args), f.serverLog);
 }
 
 [[noreturn]] void boardLauncher(const Fleet& f, const FleetBoard& b) {

@@ -120,20 +120,7 @@ pid_t startServerLauncher(const Run& run, const RunOptions& options, int readyFd
     }
     args.push_back(options.samples);
   }
-  const std::string log = run.board.boardDir + "/server.log";
-  const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  const int in = ::open("/dev/null", O_RDONLY);
-  if (out >= 0) {
-    dup2(out, 1);
-    dup2(out, 2);
-  }
-  if (in >= 0) dup2(in, 0);
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  execv(argv[0], argv.data());
-  std::fprintf(stderr, "deploylab: cannot run %s: %s\n", argv[0], std::strerror(errno));
-  _exit(127);
+  execLogged(std::move(args), run.board.boardDir + "/server.log");
 }
 
 pid_t startBoardLauncher(const Run& run, const std::string& ttyPath, int readyFd, int goFd,

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -98,6 +99,22 @@ void stopProcess(pid_t pid, int sig, double seconds) {
 std::string kernelRelease() {
   utsname u;
   return uname(&u) == 0 ? u.release : "unknown";
+}
+
+void execLogged(std::vector<std::string> args, const std::string& logPath) {
+  const int out = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (out >= 0) {
+    dup2(out, 1);
+    dup2(out, 2);
+  }
+  if (in >= 0) dup2(in, 0);
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  execv(argv[0], argv.data());
+  std::fprintf(stderr, "deploylab: cannot run %s: %s\n", argv[0], std::strerror(errno));
+  _exit(127);
 }
 
 double monotonicSeconds() {

@@ -29,6 +29,11 @@ void stopProcess(pid_t pid, int sig, double seconds);
 // The kernel release, as the installer builds its module paths with it.
 std::string kernelRelease();
 
+// Becomes `args` (args[0] a path) with standard input from /dev/null and
+// both outputs appended to `logPath`; a program that cannot run exits 127.
+// For a forked child.
+[[noreturn]] void execLogged(std::vector<std::string> args, const std::string& logPath);
+
 // Seconds on the monotonic clock.
 double monotonicSeconds();
 
