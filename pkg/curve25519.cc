@@ -87,16 +87,28 @@ Fe mul(const Fe& f, const Fe& g) {
 }
 
 // mul(f, f) with each pair of equal cross products taken once, doubled.
+// Every product is of two 32-bit values (one 32 x 32 -> 64 multiply on a
+// 32-bit CPU): the doublings go into an operand beforehand, the factor 19
+// of the wrapped limbs is applied once per limb at the end.
 Fe sq(const Fe& f) {
-  int64_t h[10] = {};
+  int32_t f2[10], f4[10];
+  for (int i = 0; i < 10; ++i) {
+    f2[i] = 2 * f.v[i];
+    f4[i] = 4 * f.v[i];
+  }
+  int64_t h[10] = {}, wrapped[10] = {};
 #pragma GCC unroll 10
   for (int i = 0; i < 10; ++i) {
 #pragma GCC unroll 10
     for (int j = i; j < 10; ++j) {
-      const int64_t factor = (i == j ? 1 : 2) * ((i & j & 1) ? 2 : 1) * (i + j >= 10 ? 19 : 1);
-      h[(i + j) % 10] += int64_t{f.v[i]} * f.v[j] * factor;
+      const int factor = (i == j ? 1 : 2) * ((i & j & 1) ? 2 : 1);
+      const int32_t a = factor == 1 ? f.v[i] : factor == 2 ? f2[i] : f4[i];
+      const int64_t product = int64_t{a} * f.v[j];
+      if (i + j < 10) h[i + j] += product;
+      else wrapped[i + j - 10] += product;
     }
   }
+  for (int k = 0; k < 10; ++k) h[k] += 19 * wrapped[k];
   return carry(h);
 }
 
@@ -234,9 +246,9 @@ struct Projective {
 Projective doubled(const Projective& p) {
   const Fe a = sq(add(p.x, p.z));
   const Fe b = sq(sub(p.x, p.z));
+  // e, a difference of two carried values, is within what mul takes.
   const Fe e = sub(a, b);
-  const Fe en = normalise(e);
-  return {mul(a, b), mul(en, add(a, mulSmall(en, A24)))};
+  return {mul(a, b), mul(e, add(a, mulSmall(e, A24)))};
 }
 
 // p + q, given the affine u-coordinate of p - q.

@@ -80,6 +80,37 @@ TEST(Curve25519Test, JointLadderAgreesWithSingleLadders) {
   EXPECT_FALSE(jointScalarMult(s, small(2), e, &w));
 }
 
+// Many scalars drive the limbs through many values: the field code's bounds
+// must hold for all of them, not only for the vectors above. The lift of Q
+// is the same for every pair, so every sum must agree on one sign.
+TEST(Curve25519Test, JointLadderAgreesWithSingleLaddersOnManyScalars) {
+  uint64_t seed = 0x9e3779b97f4a7c15ull;
+  auto randomScalar = [&seed] {
+    Bytes32 out;
+    for (uint8_t& byte : out) {
+      seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+      byte = static_cast<uint8_t>(seed >> 56);
+    }
+    return out;
+  };
+  const Bytes32 x = scalar::reduce(randomScalar());
+  const Bytes32 q = scalarMultBase(x);
+  int plusCount = 0;
+  constexpr int CASES = 48;
+  for (int i = 0; i < CASES; ++i) {
+    const Bytes32 s = scalar::reduce(randomScalar());
+    const Bytes32 e = scalar::reduce(randomScalar());
+    Bytes32 joint;
+    ASSERT_TRUE(jointScalarMult(s, q, e, &joint));
+    const Bytes32 sx = scalar::mul(s, x);
+    const bool plus = joint == scalarMultBase(scalar::add(sx, e));
+    const bool minus = joint == scalarMultBase(scalar::sub(e, sx));
+    ASSERT_TRUE(plus != minus) << "case " << i;
+    plusCount += plus;
+  }
+  EXPECT_TRUE(plusCount == 0 || plusCount == CASES) << plusCount;
+}
+
 TEST(Curve25519Test, ScalarArithmeticModuloTheGroupOrder) {
   const Bytes32 order = fromHex("edd3f55c1a631258d69cf7a2def9de1400000000000000000000000000000010");
   EXPECT_TRUE(scalar::isZero(order));
