@@ -6,6 +6,9 @@
 # steps are also timed one after the other, the tar file held in memory
 # (/dev/shm) like the archive. Prints the times (best of ROUNDS), the ratios,
 # and the heap the archive took against the tree's size.
+# The trees live in DIR, by default under /dev/shm: on a disk, writeback of
+# the earlier rounds' files swings either side's time by several times, so
+# tmpfs shows the programs' own cost; --dir /var/tmp measures a disk anyway.
 #
 #   bench/carry_over.sh [--files N] [--bytes N] [--rounds N] [--dir DIR]
 set -euo pipefail
@@ -15,7 +18,7 @@ BYTES=$((100 * 1024 * 1024))
 ROUNDS=3
 WORK=""
 
-usage() { sed -n '2,7p' "$0" | sed 's/^# \{0,1\}//'; }
+usage() { sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; }
 
 while [[ $# -gt 0 ]]; do
   case "$1" in
@@ -30,7 +33,8 @@ done
 
 SOURCE_DIR="$(cd "$(dirname "$0")/.." && pwd)"
 if [[ -z "$WORK" ]]; then
-  WORK="$(mktemp -d /tmp/carry_over_bench.XXXXXX)"
+  if [[ -d /dev/shm && -w /dev/shm ]]; then WORK=/dev/shm; else WORK=/tmp; fi
+  WORK="$(mktemp -d "$WORK/carry_over_bench.XXXXXX")"
 else
   mkdir -p "$WORK"
   WORK="$(mktemp -d "$WORK/carry_over_bench.XXXXXX")"
