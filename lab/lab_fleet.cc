@@ -60,13 +60,7 @@ constexpr int MAX_BOARDS = 32;
 constexpr double SETUP_SECONDS = 10;
 constexpr double GRACE_SECONDS = 60;  // for a killed board to write its summary
 
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int) {
-  const char byte = 1;
-  ssize_t ignored = ::write(signalPipe[1], &byte, 1);
-  (void)ignored;
-}
+int stopSignals = -1;  // read end: a byte per Ctrl-C, SIGTERM or SIGHUP
 
 // Reads exactly `size` bytes within `seconds`.
 bool readWithin(int fd, void* data, size_t size, double seconds) {
@@ -407,12 +401,12 @@ Ending watch(Fleet& f, const FleetOptions& options, double startedAt) {
   Ending ending = Ending::Rebooted;
   double killedAt = 0;
   for (;;) {
-    std::vector<pollfd> fds = {{signalPipe[0], POLLIN, 0}};
+    std::vector<pollfd> fds = {{stopSignals, POLLIN, 0}};
     for (const auto& b : f.boards) fds.push_back({b.master, POLLIN, 0});
     if (poll(fds.data(), fds.size(), 200) < 0 && errno != EINTR) break;
     if (fds[0].revents & POLLIN) {
       char drain[16];
-      ssize_t ignored = ::read(signalPipe[0], drain, sizeof drain);
+      ssize_t ignored = ::read(stopSignals, drain, sizeof drain);
       (void)ignored;
       if (ending == Ending::Rebooted) ending = Ending::Interrupted;
     }
@@ -504,14 +498,8 @@ bool number(const std::string& text, long low, long high, long* out) {
 int runFleet(const FleetOptions& options) {
   removeStaleSegments();
   cleanStaleRuns(false);
-  if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return 2;
-  struct sigaction action = {};
-  action.sa_handler = onSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGHUP, &action, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  stopSignals = stopSignalsToPipe();
+  if (stopSignals < 0) return 2;
 
   Fleet fleet;
   fleet.id = randomId();

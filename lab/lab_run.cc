@@ -44,13 +44,7 @@ namespace {
 constexpr const char* RUN_PREFIX = "deploylab-";  // run directories in /tmp
 constexpr const char* LINK_PREFIX = "dl";          // dl<id>b<n>, dl<id>s<n>
 
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int) {
-  const char byte = 1;
-  ssize_t ignored = ::write(signalPipe[1], &byte, 1);
-  (void)ignored;
-}
+int stopSignals = -1;  // read end: a byte per Ctrl-C, SIGTERM or SIGHUP
 
 bool readFull(int fd, void* data, size_t size) {
   char* p = static_cast<char*>(data);
@@ -276,13 +270,13 @@ Ending pumpConsole(Run& run, const RunOptions& options, std::string* transcript)
   Ending ending = Ending::Rebooted;
   double killedAt = 0;
   for (;;) {
-    pollfd fds[3] = {{run.master, POLLIN, 0}, {signalPipe[0], POLLIN, 0}, {0, POLLIN, 0}};
+    pollfd fds[3] = {{run.master, POLLIN, 0}, {stopSignals, POLLIN, 0}, {0, POLLIN, 0}};
     const nfds_t count = options.operatorAnswers ? 3 : 2;
     const int r = poll(fds, count, 200);
     if (r < 0 && errno != EINTR) break;
     if (fds[1].revents & POLLIN) {
       char drain[16];
-      ssize_t ignored = ::read(signalPipe[0], drain, sizeof drain);
+      ssize_t ignored = ::read(stopSignals, drain, sizeof drain);
       (void)ignored;
       if (ending == Ending::Rebooted) {
         ending = Ending::Interrupted;
@@ -331,14 +325,8 @@ Ending pumpConsole(Run& run, const RunOptions& options, std::string* transcript)
 
 int runLab(const RunOptions& options) {
   cleanStaleRuns(false);
-  if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return 2;
-  struct sigaction action = {};
-  action.sa_handler = onSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGHUP, &action, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  stopSignals = stopSignalsToPipe();
+  if (stopSignals < 0) return 2;
 
   Run run;
   run.id = randomId();

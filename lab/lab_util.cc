@@ -117,6 +117,26 @@ void execLogged(std::vector<std::string> args, const std::string& logPath) {
   _exit(127);
 }
 
+namespace {
+int stopPipe[2] = {-1, -1};
+
+void onStopSignal(int) {
+  const char byte = 1;
+  ssize_t ignored = ::write(stopPipe[1], &byte, 1);
+  (void)ignored;
+}
+}  // namespace
+
+int stopSignalsToPipe() {
+  if (stopPipe[0] < 0 && pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) return -1;
+  struct sigaction action = {};
+  action.sa_handler = onStopSignal;
+  sigemptyset(&action.sa_mask);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  return stopPipe[0];
+}
+
 double monotonicSeconds() {
   timespec t;
   clock_gettime(CLOCK_MONOTONIC, &t);

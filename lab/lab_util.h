@@ -34,6 +34,11 @@ std::string kernelRelease();
 // For a forked child.
 [[noreturn]] void execLogged(std::vector<std::string> args, const std::string& logPath);
 
+// Turns Ctrl-C, SIGTERM and SIGHUP into a byte on a pipe whose read end
+// (non-blocking) it returns, so that a run's wait loop can poll for them
+// and tear down what it made; SIGPIPE is ignored. -1 when the pipe fails.
+int stopSignalsToPipe();
+
 // Seconds on the monotonic clock.
 double monotonicSeconds();
 

@@ -16,6 +16,7 @@
 
 #include "pkg/version.h"
 #include "tests/system/package_builder.h"
+#include "tests/system/lab_support.h"
 #include "tests/system/package_sandbox.h"
 
 namespace deployboot {
@@ -62,9 +63,7 @@ class CarryOverLab : public ::testing::Test {
  protected:
   void SetUp() override {
     DEPLOYBOOT_REQUIRE_ROOT();
-    for (const char* program : {"deploylab", "deployserve", "deployboot-vboard", "nandfix"})
-      ASSERT_EQ(access((std::string(DEPLOYBOOT_BINARY_DIR "/") + program).c_str(), X_OK), 0)
-          << program << " is not built";
+    ASSERT_EQ(testing::missingLabProgram(), "") << "is not built";
     ASSERT_TRUE(testing::developmentKey(&key));
     char dir[] = "/tmp/carry-over-lab.XXXXXX";
     ASSERT_TRUE(mkdtemp(dir));

@@ -23,6 +23,7 @@
 
 #include "pkg/version.h"
 #include "tests/system/package_builder.h"
+#include "tests/system/lab_support.h"
 #include "tests/system/package_sandbox.h"
 
 namespace deployboot {
@@ -148,8 +149,7 @@ class LabFaults : public ::testing::Test {
  protected:
   void SetUp() override {
     DEPLOYBOOT_REQUIRE_ROOT();
-    for (const char* program : {"deploylab", "deployserve", "deployboot-vboard", "nandfix"})
-      ASSERT_EQ(access((BIN + "/" + program).c_str(), X_OK), 0) << program << " is not built";
+    ASSERT_EQ(testing::missingLabProgram(), "") << "is not built";
     ASSERT_TRUE(testing::developmentKey(&key));
     char dir[] = "/tmp/lab-faults.XXXXXX";
     ASSERT_TRUE(mkdtemp(dir));

@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/system/network_segment.h"
-#include "tests/system/kept_board.h"
+#include "tests/system/lab_support.h"
 #include "tests/test_support.h"
 
 namespace deployboot {
@@ -49,8 +49,7 @@ bool buildPackage(const std::string& work, const std::string& name, const std::s
 
 TEST(ManyRouters, EightBoardsOfTwoArchitecturesAtOnce) {
   DEPLOYBOOT_REQUIRE_ROOT();
-  for (const char* program : {"deploylab", "deployserve", "deployboot-vboard", "nandfix", "deploypkg"})
-    ASSERT_EQ(access((BIN + "/" + program).c_str(), X_OK), 0) << program << " is not built";
+  ASSERT_EQ(testing::missingLabProgram({"deploypkg"}), "") << "is not built";
   const testing::ScratchDir scratch("many-routers");
   ASSERT_FALSE(scratch.path().empty());
   const std::string work = scratch.path();

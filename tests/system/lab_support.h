@@ -1,14 +1,30 @@
-// Reading back what a lab run left in a kept board directory.
+// For tests that drive deploylab: the programs it needs, and reading back
+// what a run left in a kept board directory.
 #pragma once
+
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <regex>
 #include <set>
 #include <string>
 
 namespace deployboot::testing {
+
+// The first of the lab's programs (and `alsoNeeded`) that is not built in
+// the build tree, or "" when all are.
+inline std::string missingLabProgram(std::initializer_list<const char*> alsoNeeded = {}) {
+  for (const char* program : {"deploylab", "deployserve", "deployboot-vboard", "nandfix"}) {
+    if (access((std::string(DEPLOYBOOT_BINARY_DIR "/") + program).c_str(), X_OK) != 0) return program;
+  }
+  for (const char* program : alsoNeeded) {
+    if (access((std::string(DEPLOYBOOT_BINARY_DIR "/") + program).c_str(), X_OK) != 0) return program;
+  }
+  return "";
+}
 
 // The names in a directory; none when it cannot be listed.
 inline std::set<std::string> directoryNames(const std::string& dir) {
