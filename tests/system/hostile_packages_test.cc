@@ -35,21 +35,7 @@ using testing::treeOf;
 constexpr Version V1 = makeVersion(1, 0, 'f', 0);
 const std::string ESCAPED = "deployboot-hostile-escaped";
 
-// The lines of a console transcript, without the status line drawing.
-std::vector<std::string> messagesOf(std::string transcript) {
-  for (const std::string cursor : {"\x1b[?25l", "\x1b[?25h"})
-    for (size_t at; (at = transcript.find(cursor)) != std::string::npos;)
-      transcript.erase(at, cursor.size());
-  std::vector<std::string> out;
-  size_t start = 0;
-  for (size_t end; (end = transcript.find('\n', start)) != std::string::npos; start = end + 1) {
-    std::string line = transcript.substr(start, end - start);
-    const size_t cr = line.rfind('\r');
-    if (cr != std::string::npos) line = line.substr(cr + 1);
-    if (!line.empty()) out.push_back(line);
-  }
-  return out;
-}
+using testing::messagesOf;
 
 // Every path below root with what it holds: file contents, link texts.
 std::map<std::string, std::string> snapshot(const std::string& root) {

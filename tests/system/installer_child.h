@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -51,6 +52,24 @@ inline std::string installThroughChild(const std::string& file, PackageStateMap 
   const std::string transcript = readWholeFile(outPath);
   unlink(outPath);
   return transcript;
+}
+
+// The messages of a console transcript: its complete lines as a terminal
+// shows them (the text after the last carriage return), without the status
+// line's cursor hiding and showing, empty lines left out.
+inline std::vector<std::string> messagesOf(std::string transcript) {
+  for (const std::string cursor : {"\x1b[?25l", "\x1b[?25h"})
+    for (size_t at; (at = transcript.find(cursor)) != std::string::npos;)
+      transcript.erase(at, cursor.size());
+  std::vector<std::string> out;
+  size_t start = 0;
+  for (size_t end; (end = transcript.find('\n', start)) != std::string::npos; start = end + 1) {
+    std::string line = transcript.substr(start, end - start);
+    const size_t cr = line.rfind('\r');
+    if (cr != std::string::npos) line = line.substr(cr + 1);
+    if (!line.empty()) out.push_back(line);
+  }
+  return out;
 }
 
 }  // namespace deployboot::testing

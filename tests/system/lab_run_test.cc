@@ -24,16 +24,8 @@ const std::string LAB = DEPLOYBOOT_BINARY_DIR "/deploylab";
 const std::string SERVER = DEPLOYBOOT_BINARY_DIR "/deployserve";
 const std::string SAMPLES = DEPLOYBOOT_SOURCE_DIR "/lab/samples";
 
-std::string readAll(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-bool contains(const std::string& text, const std::string& what) {
-  return text.find(what) != std::string::npos;
-}
+std::string readAll(const std::string& path) { return deployboot::testing::readWholeFile(path); }
+using deployboot::testing::has;
 
 using deployboot::testing::ScratchDir;
 
@@ -142,18 +134,18 @@ TEST_F(Lab, ScriptsOnlyInstallationOnEachLayout) {
     SCOPED_TRACE(c.name);
     const LabRun run = runLab(scratch, c.board, {}, c.name);
     EXPECT_EQ(run.status, 0) << run.output;
-    EXPECT_TRUE(contains(run.console, "Software installed.")) << run.console;
-    EXPECT_TRUE(contains(run.console, "Formatting disk..."));
-    EXPECT_TRUE(contains(run.boardLog, c.nandfix));
-    EXPECT_TRUE(contains(run.output, "/flash was mtd" + std::to_string(c.flashMtd))) << run.output;
-    EXPECT_EQ(contains(run.output, "/flash/boot was mtd"), c.bootMtd >= 0);
+    EXPECT_TRUE(has(run.console, "Software installed.")) << run.console;
+    EXPECT_TRUE(has(run.console, "Formatting disk..."));
+    EXPECT_TRUE(has(run.boardLog, c.nandfix));
+    EXPECT_TRUE(has(run.output, "/flash was mtd" + std::to_string(c.flashMtd))) << run.output;
+    EXPECT_EQ(has(run.output, "/flash/boot was mtd"), c.bootMtd >= 0);
     EXPECT_EQ(readAll(run.flashFile(c.flashMtd, "autorun.scr")), readAll(SAMPLES + "/autorun.scr"));
     for (const char* dir : {"rw", "vela/etc", "var/pdb"})
       EXPECT_TRUE(fs::is_directory(run.flashFile(c.flashMtd, dir))) << dir;
     EXPECT_TRUE(fs::exists(run.flashFile(c.flashMtd, "rw/REBOOT")));
     // A script arrived: the installed system keeps its configuration.
     EXPECT_FALSE(fs::exists(run.flashFile(c.flashMtd, "rw/RESET")));
-    EXPECT_TRUE(contains(lastBoot(run.boardLog), "reboot"));
+    EXPECT_TRUE(has(lastBoot(run.boardLog), "reboot"));
   }
 }
 
@@ -185,25 +177,25 @@ TEST_F(Lab, PackagesWithoutScriptsInstallAndTheSystemResetsItsConfiguration) {
   makePackage(scratch, serve, "toobig", 14u << 20);
   const LabRun run = runLab(scratch, NAND_BOARD, {"--samples", serve});
   EXPECT_EQ(run.status, 0) << run.output;
-  EXPECT_TRUE(contains(run.console, "installed labtools-6.47")) << run.console;
-  EXPECT_FALSE(contains(run.console, "installed toobig-6.47"));
+  EXPECT_TRUE(has(run.console, "installed labtools-6.47")) << run.console;
+  EXPECT_FALSE(has(run.console, "installed toobig-6.47"));
   EXPECT_EQ(readAll(run.flashFile(1, "etc/labtools/data")), std::string(100, 'x'));
   EXPECT_TRUE(fs::is_directory(run.flashFile(1, "var/pdb/labtools")));
   EXPECT_FALSE(fs::exists(run.flashFile(1, "var/pdb/toobig")));
-  EXPECT_TRUE(contains(run.output, "packages in /flash/var/pdb: labtools\n")) << run.output;
+  EXPECT_TRUE(has(run.output, "packages in /flash/var/pdb: labtools\n")) << run.output;
   // No script arrived: the installed system starts from a clean configuration.
   EXPECT_EQ(readAll(run.flashFile(1, "rw/RESET")), ". /vela/lib/reset/reset");
-  EXPECT_TRUE(contains(run.output, "/flash/rw/RESET: \". /vela/lib/reset/reset\""));
+  EXPECT_TRUE(has(run.output, "/flash/rw/RESET: \". /vela/lib/reset/reset\""));
 }
 
 TEST_F(Lab, ActivePartOnePicksPartitionsTwoAndThree) {
   requireServer();
   const LabRun run = runLab(scratch, std::string(UBI_BOARD) + "activepart = 1\n");
   EXPECT_EQ(run.status, 0) << run.output;
-  EXPECT_TRUE(contains(run.boardLog, "ubi attach mtd=2 ubi=0 -> ok"));
-  EXPECT_TRUE(contains(run.boardLog, "ubi attach mtd=3 ubi=1 -> ok"));
-  EXPECT_FALSE(contains(run.boardLog, "ubi attach mtd=0 "));
-  EXPECT_TRUE(contains(run.output, "/flash was mtd3, /flash/boot was mtd2"));
+  EXPECT_TRUE(has(run.boardLog, "ubi attach mtd=2 ubi=0 -> ok"));
+  EXPECT_TRUE(has(run.boardLog, "ubi attach mtd=3 ubi=1 -> ok"));
+  EXPECT_FALSE(has(run.boardLog, "ubi attach mtd=0 "));
+  EXPECT_TRUE(has(run.output, "/flash was mtd3, /flash/boot was mtd2"));
   EXPECT_TRUE(fs::exists(run.flashFile(3, "autorun.scr")));
 }
 
@@ -211,8 +203,8 @@ TEST_F(Lab, NandWhoseSystemPartitionDoesNotMountInstallsOnTheBootPartition) {
   requireServer();
   const LabRun run = runLab(scratch, std::string(NAND_BOARD) + "unmountable = 1\n");
   EXPECT_EQ(run.status, 0) << run.output;
-  EXPECT_TRUE(contains(run.boardLog, "mount /dev/mtdRoot /flash yaffs flags=0xC00 -> EINVAL"));
-  EXPECT_TRUE(contains(run.output, "/flash was mtd0\n")) << run.output;
+  EXPECT_TRUE(has(run.boardLog, "mount /dev/mtdRoot /flash yaffs flags=0xC00 -> EINVAL"));
+  EXPECT_TRUE(has(run.output, "/flash was mtd0\n")) << run.output;
   EXPECT_TRUE(fs::exists(run.flashFile(0, "autorun.scr")));
   EXPECT_FALSE(fs::exists(run.flashFile(0, "boot")));
 }
@@ -221,29 +213,29 @@ TEST_F(Lab, UbiKernelVolumeThatCannotMountDetachesBothDevices) {
   requireServer();
   const LabRun run = runLab(scratch, std::string(UBI_BOARD) + "unmountable = 0\n");
   EXPECT_EQ(run.status, 1) << run.output;
-  EXPECT_TRUE(contains(run.console, "ERROR: could not mount filesystem")) << run.console;
-  EXPECT_FALSE(contains(run.console, "Software installed."));
+  EXPECT_TRUE(has(run.console, "ERROR: could not mount filesystem")) << run.console;
+  EXPECT_FALSE(has(run.console, "Software installed."));
   const std::string log = lastBoot(run.boardLog);
   const size_t failed = log.find("mount ubi0:Kernel /flash/boot ubifs flags=0x0 data=compr=none -> EINVAL");
   ASSERT_NE(failed, std::string::npos) << log;
   const std::string after = log.substr(failed);
-  EXPECT_TRUE(contains(after, "umount /flash -> ok"));
-  EXPECT_TRUE(contains(after, "ubi detach ubi=0 -> ok"));
-  EXPECT_TRUE(contains(after, "ubi detach ubi=1 -> ok"));
-  EXPECT_TRUE(contains(after, "reboot"));
+  EXPECT_TRUE(has(after, "umount /flash -> ok"));
+  EXPECT_TRUE(has(after, "ubi detach ubi=0 -> ok"));
+  EXPECT_TRUE(has(after, "ubi detach ubi=1 -> ok"));
+  EXPECT_TRUE(has(after, "reboot"));
 }
 
 TEST_F(Lab, FailingNandfixStopsTheInstallation) {
   requireServer();
   const LabRun run = runLab(scratch, std::string(NAND_BOARD) + "nandfix-status = 1\n");
   EXPECT_EQ(run.status, 1) << run.output;
-  EXPECT_TRUE(contains(run.console, "ERROR: could not format partitions")) << run.console;
+  EXPECT_TRUE(has(run.console, "ERROR: could not format partitions")) << run.console;
   const std::string boot = lastBoot(run.boardLog);
   const size_t failed = boot.find("nandfix -ea -> exit 1");
   ASSERT_NE(failed, std::string::npos) << boot;
   // Nothing is mounted on the flash that failed to erase.
-  EXPECT_FALSE(contains(boot.substr(failed), "mount /dev/mtd"));
-  EXPECT_TRUE(contains(run.output, "result: installation failed"));
+  EXPECT_FALSE(has(boot.substr(failed), "mount /dev/mtd"));
+  EXPECT_TRUE(has(run.output, "result: installation failed"));
 }
 
 TEST_F(Lab, ModulesLoadInStartUpOrderAndPanicsLast) {
@@ -276,7 +268,7 @@ TEST_F(Lab, ModulesLoadInStartUpOrderAndPanicsLast) {
       "misc/panics.ko params=",
   };
   EXPECT_EQ(modules, expected);
-  EXPECT_TRUE(contains(run.boardLog, "panics request 0x20005003"));
+  EXPECT_TRUE(has(run.boardLog, "panics request 0x20005003"));
 }
 
 TEST_F(Lab, SecondInstallationMeetsTheFirstOnesFlash) {
@@ -305,7 +297,7 @@ std::vector<pid_t> processesOf(const std::string& mark) {
       if (ch == '\0') ch = ' ';
     std::error_code ec;
     const std::string root = fs::read_symlink(e.path() / "root", ec).string();
-    if (contains(cmdline, mark) || contains(root, "deploylab-" + mark))
+    if (has(cmdline, mark) || has(root, "deploylab-" + mark))
       found.push_back(std::atoi(name.c_str()));
   }
   return found;
@@ -334,7 +326,7 @@ TEST_F(Lab, KilledRunLeavesNothingBehind) {
     bool waiting = false;
     for (int i = 0; i < 200 && !waiting; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      waiting = contains(readAll(boardDir + "/board.log"), "module drivers/net/raether.ko");
+      waiting = has(readAll(boardDir + "/board.log"), "module drivers/net/raether.ko");
     }
     ASSERT_TRUE(waiting) << readAll(boardDir + ".out");
     const std::string id = runIdOf(readAll(boardDir + "/board.log"));
@@ -355,7 +347,7 @@ TEST_F(Lab, KilledRunLeavesNothingBehind) {
     }
     EXPECT_TRUE(processesOf(id).empty());
     EXPECT_FALSE(fs::exists("/tmp/deploylab-" + id));
-    EXPECT_FALSE(contains(readAll("/proc/net/dev"), "dl" + id));
+    EXPECT_FALSE(has(readAll("/proc/net/dev"), "dl" + id));
     // The kept board itself stays, ready for the next run.
     EXPECT_TRUE(fs::exists(boardDir + "/board.conf"));
   }
@@ -366,7 +358,7 @@ TEST_F(Lab, RejectsABadBoardFileBeforeCreatingAnything) {
   std::ofstream(boardFile) << "partitions = 4M\nlayout = round\n";
   const std::string out = scratch.path() + "/bad.out";
   EXPECT_EQ(waitBounded(startLab({LAB, "run", "--board", boardFile}, out), 30), 2);
-  EXPECT_TRUE(contains(readAll(out), "board file: line 2: layout must be ubi, nand or single"))
+  EXPECT_TRUE(has(readAll(out), "board file: line 2: layout must be ubi, nand or single"))
       << readAll(out);
 }
 

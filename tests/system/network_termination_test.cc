@@ -31,16 +31,8 @@ namespace {
 const std::string LAB = DEPLOYBOOT_BINARY_DIR "/deploylab";
 const std::string SERVER = DEPLOYBOOT_BINARY_DIR "/deployserve";
 
-std::string readAll(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-bool contains(const std::string& text, const std::string& what) {
-  return text.find(what) != std::string::npos;
-}
+std::string readAll(const std::string& path) { return deployboot::testing::readWholeFile(path); }
+using deployboot::testing::has;
 
 // What a command prints on standard output (at most a few KiB are read).
 std::string outputOf(const std::string& command) {
@@ -176,13 +168,13 @@ TEST(NetworkTermination, KeyPressedWhileWtrmGoesUnansweredEndsTheInstallation) {
   const int status = lab.wait(60);
   const std::string console = readAll(dir + "/board/console.log");
   EXPECT_EQ(status, 0) << readAll(output);
-  EXPECT_TRUE(contains(console, "Software installed.")) << console;
-  EXPECT_TRUE(contains(console, "Press ENTER to reboot")) << console;
-  EXPECT_TRUE(contains(readAll(dir + "/board/board.log"), "reboot")) << readAll(dir + "/board/board.log");
+  EXPECT_TRUE(has(console, "Software installed.")) << console;
+  EXPECT_TRUE(has(console, "Press ENTER to reboot")) << console;
+  EXPECT_TRUE(has(readAll(dir + "/board/board.log"), "reboot")) << readAll(dir + "/board/board.log");
   // The server never heard the WTRM, so it never saw the router finish.
   const std::string serverLog = readAll(dir + "/board/server.log");
-  EXPECT_TRUE(contains(serverLog, ": sent autorun.scr")) << serverLog;
-  EXPECT_FALSE(contains(serverLog, "installation finished")) << serverLog;
+  EXPECT_TRUE(has(serverLog, ": sent autorun.scr")) << serverLog;
+  EXPECT_FALSE(has(serverLog, "installation finished")) << serverLog;
 }
 
 }  // namespace

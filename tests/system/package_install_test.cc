@@ -28,24 +28,7 @@ using testing::writeWholeFile;
 
 constexpr Version v(uint8_t major, uint8_t minor) { return makeVersion(major, minor, 'f', 0); }
 
-// The messages of a console transcript, without the status line drawing.
-std::vector<std::string> messagesOf(std::string transcript) {
-  for (const std::string cursor : {"\x1b[?25l", "\x1b[?25h"})
-    for (size_t at; (at = transcript.find(cursor)) != std::string::npos;)
-      transcript.erase(at, cursor.size());
-  std::vector<std::string> out;
-  size_t start = 0;
-  while (start < transcript.size()) {
-    size_t end = transcript.find('\n', start);
-    if (end == std::string::npos) break;
-    std::string line = transcript.substr(start, end - start);
-    const size_t cr = line.rfind('\r');
-    if (cr != std::string::npos) line = line.substr(cr + 1);
-    if (!line.empty()) out.push_back(line);
-    start = end + 1;
-  }
-  return out;
-}
+using testing::messagesOf;
 
 class PackageInstall : public ::testing::Test {
  protected:

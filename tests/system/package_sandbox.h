@@ -23,17 +23,6 @@
 
 namespace deployboot::testing {
 
-inline std::string readWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline bool writeWholeFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-  return static_cast<bool>(out);
-}
-
 // Enters the private root once per process; later calls answer the first
 // result. Empty string: entered; otherwise the reason it failed.
 inline std::string enterPackageSandbox() {
