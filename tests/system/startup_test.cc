@@ -261,5 +261,22 @@ TEST_F(RamdiskTest, SilentConsoleFlagSilencesEverything) {
   EXPECT_EQ(boardLog("module").size(), 3u);
 }
 
+// Run by hand with --help, the installer explains itself and does nothing
+// else: no start-up, no reboot. The virtual-board build, in case it ever
+// went on; both builds share the same main.
+TEST(InstallerHelp, AnswersWithoutStartingUp) {
+  const std::string binary = DEPLOYBOOT_BINARY_DIR "/deployboot-vboard";
+  ASSERT_EQ(access(binary.c_str(), X_OK), 0) << binary;
+  FILE* out = popen((binary + " --help 2>&1").c_str(), "r");
+  ASSERT_NE(out, nullptr);
+  std::string text;
+  char piece[256];
+  for (size_t n; (n = fread(piece, 1, sizeof piece, out)) > 0;) text.append(piece, n);
+  const int status = pclose(out);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_NE(text.find("/init of an installation ramdisk"), std::string::npos) << text;
+  EXPECT_EQ(text.find("Welcome"), std::string::npos) << text;
+}
+
 }  // namespace
 }  // namespace deployboot
