@@ -17,8 +17,8 @@ namespace {
 using testing::makeDatagram;
 using testing::TestPeer;
 
-const MacAddress kClient{0x02, 0, 0, 0, 0, 0x01};
-const MacAddress kServer{0x02, 0, 0, 0, 0, 0x02};
+const MacAddress kClient = testing::CLIENT_MAC;
+const MacAddress kServer = testing::SERVER_MAC;
 
 TEST(FetchClassification, ScriptsArePackagesOtherwise) {
   EXPECT_TRUE(isScriptName("x.scr"));

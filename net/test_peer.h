@@ -20,6 +20,10 @@
 
 namespace deployboot::testing {
 
+// The addresses the network unit tests give their client and server.
+inline const MacAddress CLIENT_MAC{0x02, 0, 0, 0, 0, 0x01};
+inline const MacAddress SERVER_MAC{0x02, 0, 0, 0, 0, 0x02};
+
 inline sockaddr_in loopbackAddress(uint16_t port) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
