@@ -52,15 +52,6 @@ const char* const USAGE =
     "The board directory keeps board.conf, board.log (module loads, mounts, UBI\n"
     "requests, reboots), console.log, server.log and the flash (saved/N).\n";
 
-bool takeValue(int argc, char** argv, int* i, std::string* out) {
-  if (*i + 1 >= argc) {
-    std::fprintf(stderr, "deploylab: %s needs a value\n", argv[*i]);
-    return false;
-  }
-  *out = argv[++*i];
-  return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -112,7 +103,7 @@ int main(int argc, char** argv) {
       options.quiet = true;
     } else if (a == "--board" || a == "--keep-board" || a == "--samples" || a == "--timeout" ||
                a == "--installer" || a == "--nandfix" || a == "--server" || a == "--faulty-link") {
-      if (!takeValue(argc, argv, &i, &value)) return 2;
+      if (!takeOptionValue(argc, argv, &i, &value)) return 2;
       std::string error;
       if (a == "--faulty-link") {
         FaultyLink link;

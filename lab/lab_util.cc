@@ -137,6 +137,15 @@ int stopSignalsToPipe() {
   return stopPipe[0];
 }
 
+bool takeOptionValue(int argc, char** argv, int* i, std::string* out) {
+  if (*i + 1 >= argc) {
+    std::fprintf(stderr, "deploylab: %s needs a value\n", argv[*i]);
+    return false;
+  }
+  *out = argv[++*i];
+  return true;
+}
+
 double monotonicSeconds() {
   timespec t;
   clock_gettime(CLOCK_MONOTONIC, &t);

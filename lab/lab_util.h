@@ -39,6 +39,10 @@ std::string kernelRelease();
 // and tear down what it made; SIGPIPE is ignored. -1 when the pipe fails.
 int stopSignalsToPipe();
 
+// The value after option argv[*i], stepping *i over it; false, with a
+// message, when the option is the last word.
+bool takeOptionValue(int argc, char** argv, int* i, std::string* out);
+
 // Seconds on the monotonic clock.
 double monotonicSeconds();
 
