@@ -23,6 +23,7 @@
 #include "init/driver.h"
 #include "pkg/file_transaction.h"
 #include "pkg/version.h"
+#include "bench/bench_content.h"
 #include "tests/system/package_builder.h"
 #include "tests/system/package_sandbox.h"
 
@@ -34,16 +35,7 @@ namespace {
 constexpr int PACKAGES = 4;
 constexpr size_t FILE_SIZE = 256 * 1024;
 
-// Half incompressible, half text-like, so that inflating costs something.
-std::string contentOf(uint64_t seed, size_t size) {
-  std::string out(size, '\0');
-  uint64_t x = seed * 6364136223846793005ull + 1442695040888963407ull;
-  for (size_t i = 0; i < size; ++i) {
-    x = x * 6364136223846793005ull + 1442695040888963407ull;
-    out[i] = i < size / 2 ? static_cast<char>(x >> 56) : "abcdefgh \n"[(x >> 60) % 10];
-  }
-  return out;
-}
+using deployboot::bench::contentOf;
 
 int make(const std::string& dir, int mib) {
   SigningKey key;

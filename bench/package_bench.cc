@@ -29,6 +29,7 @@
 #include "pkg/signature.h"
 #include "pkg/version.h"
 #include "support/endian.h"
+#include "bench/bench_content.h"
 #include "tests/system/package_builder.h"
 
 using namespace deployboot;
@@ -42,16 +43,7 @@ double cpuSeconds() {
   return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
-// Half incompressible, half text-like, so that inflating costs something.
-std::string contentOf(uint64_t seed, size_t size) {
-  std::string out(size, '\0');
-  uint64_t x = seed * 6364136223846793005ull + 1442695040888963407ull;
-  for (size_t i = 0; i < size; ++i) {
-    x = x * 6364136223846793005ull + 1442695040888963407ull;
-    out[i] = i < size / 2 ? static_cast<char>(x >> 56) : "abcdefgh \n"[(x >> 60) % 10];
-  }
-  return out;
-}
+using deployboot::bench::contentOf;
 
 // A read-only stream over bytes in memory, so that both sides read the
 // same source without system calls.

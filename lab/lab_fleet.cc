@@ -22,6 +22,7 @@
 #include "lab/lab_board.h"
 #include "lab/lab_run.h"
 #include "lab/lab_util.h"
+#include "support/system_utils.h"
 
 namespace fs = std::filesystem;
 
@@ -37,29 +38,6 @@ constexpr double GRACE_SECONDS = 60;  // for a killed board to write its summary
 int stopSignals = -1;  // read end: a byte per Ctrl-C, SIGTERM or SIGHUP
 
 // Reads exactly `size` bytes within `seconds`.
-bool readWithin(int fd, void* data, size_t size, double seconds) {
-  char* p = static_cast<char*>(data);
-  const double deadline = monotonicSeconds() + seconds;
-  while (size > 0) {
-    const double left = deadline - monotonicSeconds();
-    pollfd pfd = {fd, POLLIN, 0};
-    if (left <= 0 || poll(&pfd, 1, static_cast<int>(left * 1000) + 1) <= 0) {
-      if (errno == EINTR && left > 0) continue;
-      return false;
-    }
-    const ssize_t n = ::read(fd, p, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-std::string architectureOf(const vboard::BoardSpec& spec) {
-  return spec.cpus < 2 ? "mipsle" : "mmips";  // what the installer reports for its CPUs
-}
-
 struct FleetBoard {
   int index = 0;
   std::string label;  // the board file it came from
@@ -172,7 +150,7 @@ void removeStaleSegments() {
   }
   char byte = 'r';
   if (!entered || ::write(f.segmentReady[1], &byte, 1) != 1 ||
-      !readWithin(f.segmentGo[0], &byte, 1, 3600))
+      !readExactly(f.segmentGo[0], &byte, 1, 3600))
     _exit(3);
   runCommand({"ip", "link", "set", "lo", "up"});
   if (f.madeBridge)
@@ -202,7 +180,7 @@ void removeStaleSegments() {
     _exit(3);
   }
   char byte = 'r';
-  if (::write(b.readyPipe[1], &byte, 1) != 1 || !readWithin(b.goPipe[0], &byte, 1, 3600)) _exit(3);
+  if (::write(b.readyPipe[1], &byte, 1) != 1 || !readExactly(b.goPipe[0], &byte, 1, 3600)) _exit(3);
   ::close(b.readyPipe[1]);
   ::close(b.goPipe[0]);
   runBoardLauncher(b.paths, b.spec, b.ttyPath, b.reportPipe[1]);
@@ -302,9 +280,9 @@ bool start(Fleet& f, const FleetOptions& options, std::string* error) {
     if (b.launcher == 0) boardLauncher(f, b);
   }
   char byte;
-  bool ok = f.segment > 0 && readWithin(f.segmentReady[0], &byte, 1, SETUP_SECONDS);
+  bool ok = f.segment > 0 && readExactly(f.segmentReady[0], &byte, 1, SETUP_SECONDS);
   for (auto& b : f.boards)
-    ok = ok && b.launcher > 0 && readWithin(b.readyPipe[0], &byte, 1, SETUP_SECONDS);
+    ok = ok && b.launcher > 0 && readExactly(b.readyPipe[0], &byte, 1, SETUP_SECONDS);
   if (!ok) {
     *error = "the boards' or the segment's namespaces did not start";
     return false;
@@ -324,7 +302,7 @@ bool start(Fleet& f, const FleetOptions& options, std::string* error) {
   ok = ::write(f.segmentGo[1], &go, 1) == 1;
   for (auto& b : f.boards) {
     ok = ok && ::write(b.goPipe[1], &go, 1) == 1 &&
-         readWithin(b.reportPipe[0], &b.init, sizeof b.init, SETUP_SECONDS);
+         readExactly(b.reportPipe[0], &b.init, sizeof b.init, SETUP_SECONDS);
     if (!ok) {
       *error = "board " + std::to_string(b.index) + " did not start its installer";
       return false;
@@ -424,7 +402,7 @@ int report(const Fleet& f, Ending ending, double startedAt) {
     installed += ok ? 1 : 0;
     last = std::max(last, b.installedAt);
     std::printf("board %d: %s, %s, %s, eth0 %s: ", b.index, b.spec.name.c_str(),
-                architectureOf(b.spec).c_str(), vboard::layoutName(b.spec.layout), b.mac.c_str());
+                architectureForCpus(b.spec.cpus).c_str(), vboard::layoutName(b.spec.layout), b.mac.c_str());
     if (ok) std::printf("software installed after %.1f s\n", b.installedAt - startedAt);
     else std::printf("installation failed\n");
     std::printf("  packages:%s\n", packagesOf(readText(b.paths.summaryFile)).c_str());

@@ -46,18 +46,6 @@ constexpr const char* LINK_PREFIX = "dl";          // dl<id>b<n>, dl<id>s<n>
 
 int stopSignals = -1;  // read end: a byte per Ctrl-C, SIGTERM or SIGHUP
 
-bool readFull(int fd, void* data, size_t size) {
-  char* p = static_cast<char*>(data);
-  while (size > 0) {
-    const ssize_t n = ::read(fd, p, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Everything one run created; released by release() on every way out.
 struct Run {
   std::string id;
@@ -94,7 +82,7 @@ pid_t startServerLauncher(const Run& run, const RunOptions& options, int readyFd
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (unshare(CLONE_NEWNET) != 0) _exit(3);
   char byte = 'r';
-  if (::write(readyFd, &byte, 1) != 1 || !readFull(goFd, &byte, 1)) _exit(3);
+  if (::write(readyFd, &byte, 1) != 1 || !readExactly(goFd, &byte, 1, -1)) _exit(3);
   runCommand({"ip", "link", "set", "lo", "up"});
   std::vector<std::string> interfaces;
   for (unsigned n = 0; n < run.spec.interfaces; ++n) {
@@ -131,7 +119,7 @@ pid_t startBoardLauncher(const Run& run, const std::string& ttyPath, int readyFd
     _exit(3);
   }
   char byte = 'r';
-  if (::write(readyFd, &byte, 1) != 1 || !readFull(goFd, &byte, 1)) _exit(3);
+  if (::write(readyFd, &byte, 1) != 1 || !readExactly(goFd, &byte, 1, -1)) _exit(3);
   runBoardLauncher(run.board, run.spec, ttyPath, reportFd);
 }
 
@@ -250,7 +238,7 @@ bool startBoardAndServer(Run& run, const RunOptions& options, const std::string&
   const char go = 'g';
   if (ok) ok = ::write(boardGo[1], &go, 1) == 1 && (!haveServer || ::write(serverGo[1], &go, 1) == 1);
   if (ok) {
-    ok = readFull(report[0], &run.boardInit, sizeof run.boardInit);
+    ok = readExactly(report[0], &run.boardInit, sizeof run.boardInit, -1);
     if (!ok) *error = "the board did not start its installer";
   }
   for (int fd : {boardReady[0], boardGo[1], report[0], serverReady[0], serverGo[1]}) ::close(fd);

@@ -1,6 +1,7 @@
 #include "lab/lab_util.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
@@ -143,6 +144,27 @@ bool takeOptionValue(int argc, char** argv, int* i, std::string* out) {
     return false;
   }
   *out = argv[++*i];
+  return true;
+}
+
+bool readExactly(int fd, void* data, size_t size, double seconds) {
+  char* p = static_cast<char*>(data);
+  const double deadline = monotonicSeconds() + seconds;
+  while (size > 0) {
+    if (seconds >= 0) {
+      const double left = deadline - monotonicSeconds();
+      pollfd pfd = {fd, POLLIN, 0};
+      if (left <= 0 || poll(&pfd, 1, static_cast<int>(left * 1000) + 1) <= 0) {
+        if (errno == EINTR && left > 0) continue;
+        return false;
+      }
+    }
+    const ssize_t n = ::read(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
   return true;
 }
 

@@ -43,6 +43,10 @@ int stopSignalsToPipe();
 // message, when the option is the last word.
 bool takeOptionValue(int argc, char** argv, int* i, std::string* out);
 
+// Reads exactly `size` bytes from `fd`; false on end of file, an error,
+// or when `seconds` (when not negative) have passed first.
+bool readExactly(int fd, void* data, size_t size, double seconds);
+
 // Seconds on the monotonic clock.
 double monotonicSeconds();
 

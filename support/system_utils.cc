@@ -30,7 +30,7 @@ unsigned cpuCount() {
   return cached;
 }
 
-std::string systemArchitecture() { return cpuCount() < 2 ? "mipsle" : "mmips"; }
+std::string systemArchitecture() { return architectureForCpus(cpuCount()); }
 
 bool writeTextFile(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::out | std::ios::trunc | std::ios::binary);

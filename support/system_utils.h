@@ -8,7 +8,11 @@ namespace deployboot {
 // CPUs listed in /proc/stat ("cpuN" lines), at least 1; computed once.
 unsigned cpuCount();
 
-// "mipsle" on a single-CPU machine, "mmips" otherwise.
+// The architecture a machine with `cpus` CPUs reports: "mipsle" for one,
+// "mmips" for more.
+inline std::string architectureForCpus(unsigned cpus) { return cpus < 2 ? "mipsle" : "mmips"; }
+
+// architectureForCpus(cpuCount()).
 std::string systemArchitecture();
 
 // Creates or truncates `path` and writes `text`; true when the stream was
