@@ -11,16 +11,16 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace deployboot::testing {
 
 // The first of the lab's programs (and `alsoNeeded`) that is not built in
 // the build tree, or "" when all are.
 inline std::string missingLabProgram(std::initializer_list<const char*> alsoNeeded = {}) {
-  for (const char* program : {"deploylab", "deployserve", "deployboot-vboard", "nandfix"}) {
-    if (access((std::string(DEPLOYBOOT_BINARY_DIR "/") + program).c_str(), X_OK) != 0) return program;
-  }
-  for (const char* program : alsoNeeded) {
+  std::vector<const char*> programs = {"deploylab", "deployserve", "deployboot-vboard", "nandfix"};
+  programs.insert(programs.end(), alsoNeeded);
+  for (const char* program : programs) {
     if (access((std::string(DEPLOYBOOT_BINARY_DIR "/") + program).c_str(), X_OK) != 0) return program;
   }
   return "";
